@@ -1,0 +1,179 @@
+// Partitions: MBR and EBR table scan, partition objects, and the disk's mounted ext partitions.
+#include "disk/partition.h"
+
+#include "disk/byte_order.h"
+#include "ext/volume.h"
+
+#include <algorithm>
+#include <new>
+
+partition::~partition() = default;
+
+partition_linux_ext2::partition_linux_ext2() = default;
+
+partition_linux_ext2::~partition_linux_ext2() = default;
+
+namespace {
+
+constexpr size_t first_entry_offset = 446;
+constexpr size_t entry_size = 16;
+constexpr size_t signature_offset = 510;
+
+bool has_table_signature(const uint8_t* sector)
+{
+    return read_le16(sector, signature_offset) == 0xAA55;
+}
+
+// Fills the ten fields that a 16-byte table entry carries; the others keep their values.
+void fill_from_entry(partition_record& record, const uint8_t* entry)
+{
+    record.bootable = entry[0] == 0x80 ? 1 : 0;
+    record.start_head = entry[1];
+    record.start_sector = entry[2] & 0x3F;
+    record.start_cylinder = entry[3];
+    record.type = entry[4];
+    record.end_head = entry[5];
+    record.end_sector = entry[6] & 0x3F;
+    record.end_cylinder = entry[7];
+    record.lba_start = read_le32(entry, 8);
+    record.sector_count = read_le32(entry, 12);
+}
+
+void set_location(partition_record& record, const physical_disk& disk, uint32_t first_sector, int32_t number)
+{
+    record.byte_offset = static_cast<uint64_t>(first_sector) * disk.sector_size;
+    record.sector_size = disk.sector_size;
+    record.device = disk.device;
+    record.number = number;
+}
+
+bool is_extended(uint8_t type)
+{
+    return type == partition_type_extended_chs || type == partition_type_extended_lba;
+}
+
+// Appends the logical partitions of the EBR chain that starts at the extended start. 0 when the chain ended,
+// -1 on a failed read or a bad signature (which empties the whole list).
+int walk_ebr_chain(physical_disk& disk, uint32_t extended_start)
+{
+    partition_record record;
+    uint32_t link_offset = 0;
+    std::vector<uint32_t> visited_links{0};
+    for (int32_t logical = 0; logical < max_logical_partitions; ++logical) {
+        if (disk.device == INVALID_HANDLE_VALUE)
+            return -1;
+        uint32_t ebr_sector = extended_start + link_offset;
+        sector_buffer ebr =
+            read_drive_bytes(disk.device, static_cast<uint64_t>(ebr_sector) * disk.sector_size, disk.sector_size);
+        if (!ebr)
+            return -1;
+        if (!has_table_signature(ebr.get())) {
+            destroy_partition_list(disk.partition_list);
+            return -1;
+        }
+
+        const uint8_t* first = ebr.get() + first_entry_offset;
+        fill_from_entry(record, first);
+        record.primary = 0;
+        set_location(record, disk, record.lba_start + link_offset + extended_start, 5 + logical);
+        append_partition(disk.partition_list, record);
+
+        const uint8_t* second = first + entry_size;
+        if (second[4] != partition_type_extended_chs)
+            return 0;
+        uint32_t next_link = read_le32(second, 8);
+        // A link back to an EBR already read would loop forever; the chain ends here.
+        if (std::find(visited_links.begin(), visited_links.end(), next_link) != visited_links.end())
+            return 0;
+        if (logical + 1 == max_logical_partitions)
+            return 0;
+        fill_from_entry(record, second);
+        record.primary = 0;
+        set_location(record, disk, extended_start + record.lba_start, 0);
+        append_partition(disk.partition_list, record);
+        link_offset = next_link;
+        visited_links.push_back(next_link);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void append_partition(std::vector<std::unique_ptr<partition>>& list, const partition_record& record)
+{
+    std::unique_ptr<partition> item;
+    if (record.type == partition_type_linux)
+        item = std::make_unique<partition_linux_ext2>();
+    else
+        item = std::make_unique<partition>();
+    static_cast<partition_record&>(*item) = record;
+    list.push_back(std::move(item));
+}
+
+void destroy_partition_list(std::vector<std::unique_ptr<partition>>& list)
+{
+    list.clear();
+}
+
+int scan_partition_tables(physical_disk& disk)
+{
+    try {
+        if (disk.device == INVALID_HANDLE_VALUE)
+            return -1;
+        sector_buffer mbr = read_drive_bytes(disk.device, 0, disk.sector_size);
+        if (!mbr || !has_table_signature(mbr.get()))
+            return -1;
+
+        partition_record record;
+        bool extended_seen = false;
+        uint32_t extended_start = 0;
+        for (int32_t slot = 1; slot <= 4; ++slot) {
+            fill_from_entry(record, mbr.get() + first_entry_offset + entry_size * (slot - 1));
+            if (record.type == partition_type_empty)
+                continue;
+            set_location(record, disk, record.lba_start, slot);
+            append_partition(disk.partition_list, record);
+            // Of several extended entries, the chain of the last one is walked.
+            if (is_extended(record.type)) {
+                extended_start = record.lba_start;
+                extended_seen = true;
+            }
+        }
+        mbr.reset();
+        if (!extended_seen)
+            return 0;
+        return walk_ebr_chain(disk, extended_start);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int count_ext_partitions(physical_disk& disk)
+{
+    if (disk.partition_list.empty()) {
+        disk.ext_count = 0;
+        return -1;
+    }
+    int32_t count = 0;
+    for (auto& item : disk.partition_list) {
+        if (item->type == partition_type_linux && mount_volume(static_cast<partition_linux_ext2&>(*item)))
+            ++count;
+    }
+    disk.ext_count = count;
+    return count;
+}
+
+std::vector<partition_linux_ext2*> collect_ext_partitions(physical_disk& disk)
+{
+    std::vector<partition_linux_ext2*> mounted;
+    if (count_ext_partitions(disk) < 1)
+        return mounted;
+    for (auto& item : disk.partition_list) {
+        if (item->type != partition_type_linux)
+            continue;
+        auto& candidate = static_cast<partition_linux_ext2&>(*item);
+        if (is_mounted(candidate))
+            mounted.push_back(&candidate);
+    }
+    return mounted;
+}

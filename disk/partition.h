@@ -1,0 +1,70 @@
+// Partitions: the MBR and EBR table scan, the partition objects, and the gathering of mounted ext partitions.
+#pragma once
+
+#include "disk/physical_disk.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+struct ext2_volume_info;
+
+// The fields of one partition table entry, with where the entry lies on the drive.
+struct partition_record {
+    int32_t bootable = 0;  // 1 when the status byte is exactly 0x80
+    int32_t primary = 1;   // 1 for an MBR entry, 0 for an EBR entry
+    uint32_t sector_size = 512;
+    uint8_t type = 0;
+    uint32_t start_head = 0;
+    uint32_t end_head = 0;
+    uint8_t start_sector = 0;  // bits 0 to 5 of the sector byte
+    uint8_t end_sector = 0;
+    uint32_t start_cylinder = 0;  // the low 8 cylinder bits only
+    uint32_t end_cylinder = 0;
+    uint32_t lba_start = 0;  // as stored: absolute, relative to its EBR, or relative to the extended start
+    uint32_t sector_count = 0;
+    uint64_t byte_offset = 0;  // absolute drive position of the area the entry describes
+    int32_t number = 0;        // 1-4 primary slots, 5 up logical partitions, 0 chain links
+    HANDLE device = INVALID_HANDLE_VALUE;  // the disk's handle; not owned
+};
+
+class partition : public partition_record {
+public:
+    partition() = default;
+    partition(const partition&) = delete;
+    partition& operator=(const partition&) = delete;
+    virtual ~partition();
+};
+
+// A type-0x83 partition, which can carry an ext volume.
+class partition_linux_ext2 : public partition {
+public:
+    partition_linux_ext2();
+    ~partition_linux_ext2() override;
+
+    std::deque<uint32_t> cached_groups;  // groups whose inode tables are cached, oldest first
+    std::unique_ptr<ext2_volume_info> volume_info;  // null until mounted
+};
+
+inline constexpr uint8_t partition_type_empty = 0x00;
+inline constexpr uint8_t partition_type_extended_chs = 0x05;
+inline constexpr uint8_t partition_type_extended_lba = 0x0F;
+inline constexpr uint8_t partition_type_linux = 0x83;
+
+// A chain of more logical partitions than this is taken to be damaged and ends there.
+inline constexpr int max_logical_partitions = 256;
+
+// Reads the MBR and the EBR chain of the last extended entry into the disk's partition_list.
+// 0 when the tables were read; -1 on failure (a bad EBR signature also empties the list).
+int scan_partition_tables(physical_disk& disk);
+
+// Creates the object for a filled record (a partition_linux_ext2 for type 0x83) and appends it.
+void append_partition(std::vector<std::unique_ptr<partition>>& list, const partition_record& record);
+
+void destroy_partition_list(std::vector<std::unique_ptr<partition>>& list);
+
+// Mounts the type-0x83 partitions and stores how many are mounted in ext_count. -1 when the list is empty.
+int count_ext_partitions(physical_disk& disk);
+
+// The mounted type-0x83 partitions in list order; empty when none is mounted.
+std::vector<partition_linux_ext2*> collect_ext_partitions(physical_disk& disk);

@@ -1,0 +1,46 @@
+// Physical drives: counting and opening them, and the one guarded path by which every byte is read from a drive.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class partition;
+class partition_linux_ext2;
+
+// A buffer read from a drive; it belongs to the caller.
+using sector_buffer = std::unique_ptr<uint8_t[]>;
+
+// One per drive, created at start-up and kept until the process ends.
+struct physical_disk {
+    HANDLE device = INVALID_HANDLE_VALUE;  // read-only; INVALID_HANDLE_VALUE when the drive did not open
+    uint32_t sector_size = 512;            // logical sector size, never below 512
+    std::vector<std::unique_ptr<partition>> partition_list;  // every table entry, in table order
+    std::vector<partition_linux_ext2*> ext_partitions;       // the mounted ones, in list order
+    int32_t ext_count = 0;
+
+    physical_disk() = default;
+    physical_disk(const physical_disk&) = delete;
+    physical_disk& operator=(const physical_disk&) = delete;
+    ~physical_disk();  // closes the device; the host's process normally ends first
+};
+
+// Drives that can be opened, counted from drive 0 up to the first that cannot. No handle is left open.
+int count_drives();
+
+// Opens a drive by its device name and learns its sector size. Always yields a disk; one whose device did not
+// open has INVALID_HANDLE_VALUE and every read of it fails.
+std::unique_ptr<physical_disk> open_physical_disk(const char* device_name);
+
+// Formats "\\.\PhysicalDrive" + number into a buffer of 30 characters.
+void format_device_name(char (&name)[30], int number);
+
+// Reads length bytes at an absolute drive position into a new buffer. A failed or short read, a position that
+// overflows, or a length of 0 gives null.
+sector_buffer read_drive_bytes(HANDLE device, uint64_t position, uint32_t length);
+
+// Reads count sectors starting index sectors after the partition's first byte. Refused when the request does not
+// fit in 32 bits of bytes or reaches past the end of the partition; null on any failure.
+sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count);

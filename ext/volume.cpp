@@ -1,0 +1,152 @@
+// ext volume mount: superblock checks, geometry, and the group descriptor table.
+#include "ext/volume.h"
+
+#include "disk/byte_order.h"
+#include "disk/partition.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+constexpr uint32_t superblock_offset = 1024;
+constexpr uint32_t superblock_size = 1024;
+constexpr uint32_t max_log_block_size = 6;  // 64 KiB blocks
+constexpr uint32_t descriptor_size_32bit = 32;
+
+bool is_power_of_two(uint32_t value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+uint64_t partition_bytes(const partition& source)
+{
+    return static_cast<uint64_t>(source.sector_count) * source.sector_size;
+}
+
+// Derives the geometry from the superblock, refusing values that make it meaningless or unsafe to use.
+bool derive_geometry(ext2_volume_info& volume, const partition& source)
+{
+    const ext_superblock& sb = volume.superblock;
+    if (sb.s_magic != ext_magic)
+        return false;
+    if (sb.s_log_block_size > max_log_block_size || sb.s_blocks_per_group == 0 || sb.s_inodes_per_group == 0)
+        return false;
+    volume.block_size = 1024u << sb.s_log_block_size;
+    if (volume.block_size < source.sector_size)
+        return false;
+    volume.sectors_per_block = volume.block_size / source.sector_size;
+    // A group's block and inode bitmaps are one block each, so no group can hold more than this.
+    uint64_t bits_per_block = static_cast<uint64_t>(volume.block_size) * 8;
+    if (sb.s_blocks_per_group > bits_per_block || sb.s_inodes_per_group > bits_per_block)
+        return false;
+
+    volume.inode_size = sb.s_inode_size == 0 ? 128 : sb.s_inode_size;
+    if (volume.inode_size < 128 || volume.inode_size > volume.block_size || !is_power_of_two(volume.inode_size))
+        return false;
+
+    bool is_64bit = (sb.s_feature_incompat & incompat_64bit) != 0;
+    volume.desc_size = descriptor_size_32bit;
+    if (is_64bit) {
+        if (!is_power_of_two(sb.s_desc_size) || sb.s_desc_size < 64 || sb.s_desc_size > 1024)
+            return false;
+        volume.desc_size = sb.s_desc_size;
+    }
+    volume.blocks_count = sb.s_blocks_count_lo;
+    if (is_64bit)
+        volume.blocks_count |= static_cast<uint64_t>(sb.s_blocks_count_hi) << 32;
+    if (volume.blocks_count <= sb.s_first_data_block)
+        return false;
+
+    volume.descs_per_block = volume.block_size / volume.desc_size;
+    uint64_t groups = (volume.blocks_count - sb.s_first_data_block - 1) / sb.s_blocks_per_group + 1;
+    uint64_t table_blocks = (groups + volume.descs_per_block - 1) / volume.descs_per_block;
+    uint64_t table_bytes = table_blocks * volume.block_size;
+    if (table_bytes > std::numeric_limits<uint32_t>::max())
+        return false;
+    uint64_t table_end = (static_cast<uint64_t>(sb.s_first_data_block) + 1 + table_blocks) * volume.block_size;
+    if (table_end > partition_bytes(source))
+        return false;
+    volume.group_count = static_cast<uint32_t>(groups);
+    volume.desc_table_blocks = static_cast<uint32_t>(table_blocks);
+    volume.inodes_per_group = sb.s_inodes_per_group;
+    return true;
+}
+
+}  // namespace
+
+ext_superblock parse_superblock(const uint8_t* bytes)
+{
+    ext_superblock sb;
+    sb.s_inodes_count = read_le32(bytes, 0);
+    sb.s_blocks_count_lo = read_le32(bytes, 4);
+    sb.s_first_data_block = read_le32(bytes, 20);
+    sb.s_log_block_size = read_le32(bytes, 24);
+    sb.s_blocks_per_group = read_le32(bytes, 32);
+    sb.s_inodes_per_group = read_le32(bytes, 40);
+    sb.s_magic = read_le16(bytes, 56);
+    sb.s_inode_size = read_le16(bytes, 88);
+    sb.s_feature_incompat = read_le32(bytes, 96);
+    sb.s_desc_size = read_le16(bytes, 254);
+    sb.s_blocks_count_hi = read_le32(bytes, 336);
+    return sb;
+}
+
+bool is_mounted(const partition_linux_ext2& target)
+{
+    return target.volume_info && target.volume_info->superblock.s_magic == ext_magic &&
+           !target.volume_info->descriptors.empty();
+}
+
+bool load_group_descriptors(partition_linux_ext2& target)
+{
+    if (!target.volume_info)
+        return false;
+    ext2_volume_info& volume = *target.volume_info;
+    uint64_t first_sector =
+        (static_cast<uint64_t>(volume.superblock.s_first_data_block) + 1) * volume.sectors_per_block;
+    uint64_t sectors = static_cast<uint64_t>(volume.desc_table_blocks) * volume.sectors_per_block;
+    if (sectors > std::numeric_limits<uint32_t>::max())
+        return false;
+    sector_buffer table = read_sectors(target, first_sector, static_cast<uint32_t>(sectors));
+    if (!table)
+        return false;
+    bool is_64bit = (volume.superblock.s_feature_incompat & incompat_64bit) != 0;
+    volume.descriptors.resize(volume.group_count);
+    volume.inode_tables.resize(volume.group_count);
+    for (uint32_t g = 0; g < volume.group_count; ++g) {
+        const uint8_t* entry = table.get() + static_cast<size_t>(g) * volume.desc_size;
+        uint64_t inode_table = read_le32(entry, 8);
+        if (is_64bit)
+            inode_table |= static_cast<uint64_t>(read_le32(entry, 40)) << 32;
+        volume.descriptors[g].inode_table = inode_table;
+    }
+    return true;
+}
+
+bool mount_volume(partition_linux_ext2& target)
+{
+    if (target.volume_info)
+        return is_mounted(target);
+    try {
+        target.volume_info = std::make_unique<ext2_volume_info>();
+        uint32_t first = superblock_offset / target.sector_size;
+        uint32_t last = (superblock_offset + superblock_size - 1) / target.sector_size;
+        sector_buffer sectors = read_sectors(target, first, last - first + 1);
+        if (sectors) {
+            const uint8_t* bytes = sectors.get() + (superblock_offset - first * target.sector_size);
+            target.volume_info->superblock = parse_superblock(bytes);
+            if (derive_geometry(*target.volume_info, target) && load_group_descriptors(target))
+                return true;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    target.volume_info.reset();
+    return false;
+}
+
+bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t count)
+{
+    return block < volume.blocks_count && count <= volume.blocks_count - block;
+}

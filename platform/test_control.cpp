@@ -1,0 +1,96 @@
+// Test-only control of the POSIX stand-in, over its internal state.
+#include "platform/test_control.h"
+
+#include "platform/stand_in_state.h"
+
+#include <memory>
+
+namespace test_control {
+
+void reset()
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.drives_from_tests = false;
+    s.drives.clear();
+    s.administrator = -1;
+    s.message_boxes.clear();
+    s.drive_opens = 0;
+    s.drive_seeks = 0;
+    s.drive_reads = 0;
+    s.geometry_queries = 0;
+    s.threads_created = 0;
+    s.fail_seek_at = 0;
+    s.fail_read_at = 0;
+    s.fail_create_thread = false;
+}
+
+static int add_drive(stand_in_drive drive)
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.drives_from_tests = true;
+    s.drives.push_back(std::move(drive));
+    return static_cast<int>(s.drives.size()) - 1;
+}
+
+int add_drive_file(const std::string& path, int64_t geometry_answer)
+{
+    stand_in_drive drive;
+    drive.path = path;
+    drive.geometry_answer = geometry_answer;
+    return add_drive(std::move(drive));
+}
+
+int add_drive_memory(std::vector<uint8_t> bytes, int64_t geometry_answer)
+{
+    stand_in_drive drive;
+    drive.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+    drive.geometry_answer = geometry_answer;
+    return add_drive(std::move(drive));
+}
+
+void use_no_drives()
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.drives_from_tests = true;
+    s.drives.clear();
+}
+
+void set_administrator(bool administrator)
+{
+    stand_in().administrator = administrator ? 1 : 0;
+}
+
+void fail_nth_seek(long n)
+{
+    stand_in_state& s = stand_in();
+    s.fail_seek_at = s.drive_seeks + n;
+}
+
+void fail_nth_read(long n)
+{
+    stand_in_state& s = stand_in();
+    s.fail_read_at = s.drive_reads + n;
+}
+
+void fail_create_thread(bool fail)
+{
+    stand_in().fail_create_thread = fail;
+}
+
+counters read_counters()
+{
+    stand_in_state& s = stand_in();
+    return counters{s.drive_opens, s.drive_seeks, s.drive_reads, s.geometry_queries, s.threads_created};
+}
+
+std::vector<std::string> message_boxes()
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.message_boxes;
+}
+
+}  // namespace test_control

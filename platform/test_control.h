@@ -1,0 +1,41 @@
+// Test-only control of the POSIX stand-in: drives from files or memory, geometry answers, injected failures, counters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace test_control {
+
+inline constexpr int64_t geometry_default = -1;  // 512 for image files
+inline constexpr int64_t geometry_fails = -2;     // the drive-geometry query fails
+
+// Forgets every drive, failure, override, counter and message box: the stand-in serves its usual devices again.
+void reset();
+
+// Drives are served from the list these build, in order, instead of the usual devices. Each returns the drive number.
+int add_drive_file(const std::string& path, int64_t geometry_answer = geometry_default);
+int add_drive_memory(std::vector<uint8_t> bytes, int64_t geometry_answer = geometry_default);
+// No drive at all (drive 0 cannot be opened).
+void use_no_drives();
+
+void set_administrator(bool administrator);
+
+// The n-th drive seek or read from now on fails (n = 1: the next one).
+void fail_nth_seek(long n);
+void fail_nth_read(long n);
+void fail_create_thread(bool fail);
+
+struct counters {
+    long drive_opens;
+    long drive_seeks;
+    long drive_reads;
+    long geometry_queries;
+    long threads_created;
+};
+counters read_counters();
+
+// Every message box shown so far, as "caption: text".
+std::vector<std::string> message_boxes();
+
+}  // namespace test_control

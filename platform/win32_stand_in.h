@@ -1,0 +1,157 @@
+// Stand-in for the few Win32 types and calls the plugin uses, implemented over POSIX for non-Windows builds.
+//
+// Each call behaves as Windows documents it for the arguments the plugin passes, and no more.
+// Drives: "\\.\PhysicalDrive" + N names the N-th path of the colon-separated TARNWICK_DISKS
+// variable, or /dev/sda, /dev/sdb, ... when it is unset; drive handles are read-only.
+// Code pages 0 and 65001 are both UTF-8. The administrator is the effective user root.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+typedef uint32_t DWORD;
+typedef int32_t BOOL;
+typedef int32_t LONG;
+typedef int64_t LONGLONG;
+typedef unsigned char BYTE;
+typedef char CHAR;
+typedef uint16_t WORD;
+typedef char16_t WCHAR;
+typedef unsigned int UINT;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef void* PSID;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef const char* LPCSTR;
+typedef char* LPSTR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
+typedef DWORD* LPDWORD;
+typedef BOOL* LPBOOL;
+typedef BOOL* PBOOL;
+typedef size_t SIZE_T;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_BEGIN 0u
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
+
+#define CP_ACP 0u
+#define CP_UTF8 65001u
+
+#define MB_OK 0x00000000u
+#define IDOK 1
+
+#define SECURITY_NT_AUTHORITY {{0, 0, 0, 0, 0, 5}}
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220u
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+// The host's find record, with the Windows layout (320 bytes).
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+};
+typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
+static_assert(sizeof(WIN32_FIND_DATAA) == 320, "the host's find record is 320 bytes");
+
+struct DISK_GEOMETRY {
+    LARGE_INTEGER Cylinders;
+    int32_t MediaType;
+    DWORD TracksPerCylinder;
+    DWORD SectorsPerTrack;
+    DWORD BytesPerSector;
+};
+
+struct DISK_GEOMETRY_EX {
+    DISK_GEOMETRY Geometry;
+    LARGE_INTEGER DiskSize;
+    BYTE Data[1];
+};
+static_assert(sizeof(DISK_GEOMETRY_EX) == 40, "the geometry reply is 40 bytes");
+static_assert(offsetof(DISK_GEOMETRY_EX, Geometry.BytesPerSector) == 20, "BytesPerSector at byte 20");
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+typedef OVERLAPPED* LPOVERLAPPED;
+
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+typedef SID_IDENTIFIER_AUTHORITY* PSID_IDENTIFIER_AUTHORITY;
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+
+HANDLE CreateFileA(LPCSTR file_name, DWORD desired_access, DWORD share_mode,
+                   LPSECURITY_ATTRIBUTES security_attributes, DWORD creation_disposition,
+                   DWORD flags_and_attributes, HANDLE template_file);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
+               LPOVERLAPPED overlapped);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD move_method);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
+                     DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
+BOOL CloseHandle(HANDLE object);
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security_attributes, SIZE_T stack_size,
+                    LPTHREAD_START_ROUTINE start_address, LPVOID parameter, DWORD creation_flags,
+                    LPDWORD thread_id);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE sub_authority_count, DWORD sub_authority0,
+                              DWORD sub_authority1, DWORD sub_authority2, DWORD sub_authority3,
+                              DWORD sub_authority4, DWORD sub_authority5, DWORD sub_authority6,
+                              DWORD sub_authority7, PSID* sid);
+BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL is_member);
+void* FreeSid(PSID sid);
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int multi_byte_count, LPWSTR wide,
+                        int wide_count);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_count, LPSTR multi_byte,
+                        int multi_byte_count, LPCSTR default_char, LPBOOL used_default_char);

@@ -1,0 +1,38 @@
+// The one process-wide plugin context: start-up, the drives, and the partition index table.
+#pragma once
+
+#include "disk/physical_disk.h"
+#include "plugin/exports.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct plugin_context {
+    int32_t plugin_number = 0;
+    progress_proc progress_callback = nullptr;
+    log_proc log_callback = nullptr;
+    request_proc request_callback = nullptr;
+    std::vector<std::unique_ptr<physical_disk>> disks;  // element N is drive N
+    int32_t disk_count = 0;
+    // Entries 0 to disk_count - 1: the base of each drive's block, 0 for a drive without ext partitions. Entry
+    // base + n - 1 of a drive's block: the slot in its ext_partitions of partition number n. Empty until built.
+    std::vector<int32_t> partition_index_table;
+    bool initialised = false;
+};
+
+// The context of the last FsInit, or null before it.
+plugin_context* current_context();
+
+// The context for the exports: null unless FsInit completed.
+plugin_context* initialised_context();
+
+bool is_administrator();
+
+// Opens and scans every drive into the context; returns S, the sum of the drives' last ext partition numbers.
+int scan_drives(plugin_context& context);
+
+void build_partition_index_table(plugin_context& context, int entry_count);
+
+// The slot in drive disk's ext_partitions of partition number, or -1 when the number names no ext partition.
+int ext_index(const plugin_context& context, int disk, int number);

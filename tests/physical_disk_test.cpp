@@ -1,0 +1,118 @@
+// Physical drives: counting, sector sizes, and the guarded sector reads.
+#include "disk/partition.h"
+#include "disk/physical_disk.h"
+#include "test_support.h"
+
+#include <numeric>
+
+namespace {
+
+class physical_disk_test : public stand_in_test {};
+
+// A drive whose every byte tells its own position, so a read shows where it came from.
+std::vector<uint8_t> counting_bytes(size_t size)
+{
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return bytes;
+}
+
+std::unique_ptr<partition> partition_on(const physical_disk& disk, uint64_t byte_offset, uint32_t sector_count)
+{
+    auto p = std::make_unique<partition>();
+    p->device = disk.device;
+    p->sector_size = disk.sector_size;
+    p->byte_offset = byte_offset;
+    p->sector_count = sector_count;
+    return p;
+}
+
+}  // namespace
+
+TEST_F(physical_disk_test, drives_are_counted_up_to_the_first_that_cannot_be_opened)
+{
+    for (int i = 0; i < 3; ++i)
+        test_control::add_drive_memory(std::vector<uint8_t>(4096));
+    EXPECT_EQ(count_drives(), 3);
+    EXPECT_EQ(test_control::read_counters().drive_opens, 3);
+
+    test_control::reset();
+    test_control::use_no_drives();
+    EXPECT_EQ(count_drives(), 0);
+}
+
+TEST_F(physical_disk_test, sector_size_is_the_geometry_answer_when_at_least_512)
+{
+    const int64_t answers[] = {4096, 0, 256, 512, test_control::geometry_fails};
+    const uint32_t expected[] = {4096, 512, 512, 512, 512};
+    for (int64_t answer : answers)
+        test_control::add_drive_memory(std::vector<uint8_t>(8192), answer);
+    for (int i = 0; i < 5; ++i) {
+        char name[30];
+        format_device_name(name, i);
+        auto disk = open_physical_disk(name);
+        EXPECT_NE(disk->device, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(disk->sector_size, expected[i]) << "answer " << answers[i];
+    }
+    auto missing = open_physical_disk("\\\\.\\PhysicalDrive9");
+    EXPECT_EQ(missing->device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(missing->sector_size, 512u);
+}
+
+TEST_F(physical_disk_test, sectors_are_counted_from_the_partition_start)
+{
+    std::vector<uint8_t> drive = counting_bytes(2 * 1024 * 1024);
+    test_control::add_drive_memory(drive);
+    test_control::add_drive_memory(drive, 4096);
+    auto disk512 = open_physical_disk("\\\\.\\PhysicalDrive0");
+    auto disk4096 = open_physical_disk("\\\\.\\PhysicalDrive1");
+
+    auto p = partition_on(*disk512, 1048576, 2048);
+    sector_buffer buffer = read_sectors(*p, 2, 2);
+    ASSERT_TRUE(buffer);
+    EXPECT_TRUE(std::equal(buffer.get(), buffer.get() + 1024, drive.begin() + 1049600));
+
+    auto q = partition_on(*disk4096, 4096, 64);
+    buffer = read_sectors(*q, 1, 3);
+    ASSERT_TRUE(buffer);
+    EXPECT_TRUE(std::equal(buffer.get(), buffer.get() + 12288, drive.begin() + 8192));
+}
+
+TEST_F(physical_disk_test, reads_outside_the_partition_or_the_drive_fail_cleanly)
+{
+    test_control::add_drive_memory(counting_bytes(64 * 512));
+    auto disk = open_physical_disk("\\\\.\\PhysicalDrive0");
+    auto p = partition_on(*disk, 512, 40);
+    EXPECT_TRUE(read_sectors(*p, 39, 1));
+    EXPECT_FALSE(read_sectors(*p, 40, 1));
+    EXPECT_FALSE(read_sectors(*p, 39, 2));
+    EXPECT_FALSE(read_sectors(*p, UINT64_MAX, 1));
+    EXPECT_FALSE(read_sectors(*p, 0, 0));
+    // Bytes beyond 32 bits in one request are refused.
+    auto huge = partition_on(*disk, 0, UINT32_MAX);
+    EXPECT_FALSE(read_sectors(*huge, 0, 8388608));
+    // A partition that the drive ends inside: the short read is a failure.
+    auto past_end = partition_on(*disk, 60 * 512, 100);
+    EXPECT_FALSE(read_sectors(*past_end, 2, 4));
+}
+
+TEST_F(physical_disk_test, failed_seek_or_read_and_an_unopened_drive_give_nothing)
+{
+    test_control::add_drive_memory(counting_bytes(64 * 512));
+    auto disk = open_physical_disk("\\\\.\\PhysicalDrive0");
+    auto p = partition_on(*disk, 0, 64);
+    test_control::fail_nth_seek(1);
+    EXPECT_FALSE(read_sectors(*p, 0, 1));
+    test_control::fail_nth_read(1);
+    EXPECT_FALSE(read_sectors(*p, 0, 1));
+    EXPECT_TRUE(read_sectors(*p, 0, 1));
+
+    auto closed = partition_on(*disk, 0, 64);
+    closed->device = INVALID_HANDLE_VALUE;
+    auto before = test_control::read_counters();
+    EXPECT_FALSE(read_sectors(*closed, 0, 1));
+    auto after = test_control::read_counters();
+    EXPECT_EQ(after.drive_seeks, before.drive_seeks);
+    EXPECT_EQ(after.drive_reads, before.drive_reads);
+}

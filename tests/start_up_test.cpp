@@ -1,0 +1,125 @@
+// Start-up: the administrator check, the drive scan, the partition index table, and the exported FsInit.
+#include "disk/partition.h"
+#include "plugin/plugin_context.h"
+#include "test_support.h"
+
+#include <dlfcn.h>
+
+namespace {
+
+class start_up_test : public stand_in_test {};
+
+// A memory disk carrying copies of a small ext2 volume as the given primary slots and, when logical is set, as
+// the first logical partition (number 5).
+memory_disk disk_with_volumes(const std::vector<int>& primary_slots, bool logical)
+{
+    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_ext2_1k.img"));
+    uint32_t volume_sectors = static_cast<uint32_t>(volume.size() / 512);
+    memory_disk image(512, 8);
+    uint32_t next = 8;
+    for (int slot : primary_slots) {
+        image.set_entry(0, slot, 0x83, next, volume_sectors);
+        image.place(next, volume);
+        next += volume_sectors;
+    }
+    if (logical) {
+        image.set_entry(0, 4, 0x05, next, volume_sectors + 8);
+        image.set_entry(next, 1, 0x83, 8, volume_sectors);
+        image.sign(next);
+        image.place(next + 8, volume);
+    }
+    image.sign(0);
+    return image;
+}
+
+}  // namespace
+
+TEST_F(start_up_test, index_table_maps_partition_numbers_to_slots)
+{
+    test_control::add_drive_memory(disk_with_volumes({1}, true).bytes);
+    memory_disk empty(512, 8);
+    empty.sign(0);
+    test_control::add_drive_memory(empty.bytes);
+    test_control::add_drive_memory(disk_with_volumes({2}, false).bytes);
+
+    ASSERT_EQ(FsInit(7, nullptr, nullptr, nullptr), 0);
+    plugin_context& context = *current_context();
+    EXPECT_TRUE(context.initialised);
+    EXPECT_EQ(context.plugin_number, 7);
+    EXPECT_EQ(context.disk_count, 3);
+    EXPECT_EQ(context.partition_index_table, (std::vector<int32_t>{3, 0, 8, 0, 0, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(ext_index(context, 0, 1), 0);
+    EXPECT_EQ(ext_index(context, 0, 5), 1);
+    EXPECT_EQ(ext_index(context, 2, 2), 0);
+    // Numbers that name no ext partition of the drive.
+    EXPECT_EQ(ext_index(context, 0, 0), -1);
+    EXPECT_EQ(ext_index(context, 0, 2), -1);
+    EXPECT_EQ(ext_index(context, 0, 6), -1);
+    EXPECT_EQ(ext_index(context, 1, 1), -1);
+    EXPECT_EQ(ext_index(context, 2, 1), -1);
+    EXPECT_EQ(ext_index(context, 3, 1), -1);
+}
+
+TEST_F(start_up_test, fixture_disks_keep_their_drive_numbers_whatever_they_hold)
+{
+    for (const char* name : {"main.img", "bare.img", "gpt.img", "broken.img"})
+        test_control::add_drive_file(fixture_path(name));
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    plugin_context& context = *current_context();
+    ASSERT_EQ(context.disk_count, 4);
+    std::vector<int> numbers;
+    for (auto* p : context.disks[0]->ext_partitions)
+        numbers.push_back(p->number);
+    EXPECT_EQ(numbers, (std::vector<int>{1, 5, 6}));
+    for (int d = 1; d < 4; ++d) {
+        EXPECT_EQ(context.disks[d]->ext_count, 0) << d;
+        EXPECT_TRUE(context.disks[d]->ext_partitions.empty()) << d;
+    }
+    // Drive 0 owns a block of 6 entries after the 4 drive entries.
+    EXPECT_EQ(context.partition_index_table.size(), 10u);
+    EXPECT_EQ(ext_index(context, 0, 6), 2);
+}
+
+TEST_F(start_up_test, drives_without_ext_partitions_give_a_table_of_zeros)
+{
+    memory_disk empty(512, 8);
+    empty.sign(0);
+    test_control::add_drive_memory(empty.bytes);
+    test_control::add_drive_memory(std::vector<uint8_t>(4096));
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(current_context()->partition_index_table, (std::vector<int32_t>{0, 0}));
+}
+
+TEST_F(start_up_test, no_drive_at_all_starts_without_a_table)
+{
+    test_control::use_no_drives();
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    EXPECT_TRUE(current_context()->initialised);
+    EXPECT_EQ(current_context()->disk_count, 0);
+    EXPECT_TRUE(current_context()->partition_index_table.empty());
+}
+
+TEST_F(start_up_test, a_non_administrator_gets_one_message_and_no_drive_is_touched)
+{
+    test_control::add_drive_file(fixture_path("main.img"));
+    test_control::set_administrator(false);
+    EXPECT_EQ(FsInit(3, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(test_control::message_boxes(), std::vector<std::string>{"INFO: You are not admin"});
+    EXPECT_EQ(test_control::read_counters().drive_opens, 0);
+    EXPECT_FALSE(current_context()->initialised);
+    EXPECT_EQ(initialised_context(), nullptr);
+    EXPECT_EQ(current_context()->disk_count, 0);
+}
+
+TEST_F(start_up_test, the_shared_library_exports_fs_init_and_starts)
+{
+    void* library = dlopen(TARNWICK_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto fs_init = reinterpret_cast<int (*)(int, progress_proc, log_proc, request_proc)>(dlsym(library, "FsInit"));
+    ASSERT_NE(fs_init, nullptr);
+    std::string disks = fixture_path("main.img");
+    setenv("TARNWICK_DISKS", disks.c_str(), 1);
+    EXPECT_EQ(fs_init(1, nullptr, nullptr, nullptr), 0);
+    unsetenv("TARNWICK_DISKS");
+    dlclose(library);
+}
