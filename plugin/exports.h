@@ -1,4 +1,4 @@
-// The host-facing entry points and the host's callback types.
+// The host-facing entry points, the host's callback types and the result codes of a copy.
 #pragma once
 
 #include "platform/platform.h"
@@ -19,5 +19,30 @@ typedef void(TARNWICK_CALL* log_proc)(int plugin_number, int message_type, char*
 typedef BOOL(TARNWICK_CALL* request_proc)(int plugin_number, int request_type, char* title, char* text,
                                           char* returned_text, int returned_size);
 
+// What the host knows of a remote file when it asks for a copy; not read by the plugin.
+struct remote_file_info {
+    DWORD size_low;
+    DWORD size_high;
+    FILETIME last_write_time;
+    int attributes;
+};
+
+// Copy flags: the overwrite bit is set when the host has confirmed overwriting an existing local file.
+inline constexpr int copy_flag_overwrite = 1;
+
+// Results of FsGetFile.
+inline constexpr int file_result_ok = 0;
+inline constexpr int file_result_exists = 1;
+inline constexpr int file_result_not_found = 2;
+inline constexpr int file_result_read_error = 3;
+inline constexpr int file_result_write_error = 4;
+inline constexpr int file_result_aborted = 5;
+inline constexpr int file_result_not_supported = 6;
+
 TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progress, log_proc log,
                                          request_proc request);
+TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* find_data);
+TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNext(HANDLE handle, WIN32_FIND_DATAA* find_data);
+TARNWICK_EXPORT int TARNWICK_CALL FsFindClose(HANDLE handle);
+TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name, int copy_flags,
+                                            remote_file_info* remote_info);
