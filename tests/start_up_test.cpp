@@ -1,36 +1,13 @@
 // Start-up: the administrator check, the drive scan, the partition index table, and the exported FsInit.
 #include "disk/partition.h"
 #include "plugin/plugin_context.h"
-#include "test_support.h"
+#include "plugin_support.h"
 
 #include <dlfcn.h>
 
 namespace {
 
 class start_up_test : public stand_in_test {};
-
-// A memory disk carrying copies of a small ext2 volume as the given primary slots and, when logical is set, as
-// the first logical partition (number 5).
-memory_disk disk_with_volumes(const std::vector<int>& primary_slots, bool logical)
-{
-    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_ext2_1k.img"));
-    uint32_t volume_sectors = static_cast<uint32_t>(volume.size() / 512);
-    memory_disk image(512, 8);
-    uint32_t next = 8;
-    for (int slot : primary_slots) {
-        image.set_entry(0, slot, 0x83, next, volume_sectors);
-        image.place(next, volume);
-        next += volume_sectors;
-    }
-    if (logical) {
-        image.set_entry(0, 4, 0x05, next, volume_sectors + 8);
-        image.set_entry(next, 1, 0x83, 8, volume_sectors);
-        image.sign(next);
-        image.place(next + 8, volume);
-    }
-    image.sign(0);
-    return image;
-}
 
 }  // namespace
 

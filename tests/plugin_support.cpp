@@ -1,0 +1,38 @@
+// Helpers of the tests that drive the plugin through its exports.
+#include "plugin_support.h"
+
+memory_disk disk_with_volumes(const std::vector<int>& primary_slots, bool logical)
+{
+    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_ext2_1k.img"));
+    uint32_t volume_sectors = static_cast<uint32_t>(volume.size() / 512);
+    memory_disk image(512, 8);
+    uint32_t next = 8;
+    for (int slot : primary_slots) {
+        image.set_entry(0, slot, 0x83, next, volume_sectors);
+        image.place(next, volume);
+        next += volume_sectors;
+    }
+    if (logical) {
+        image.set_entry(0, 4, 0x05, next, volume_sectors + 8);
+        image.set_entry(next, 1, 0x83, 8, volume_sectors);
+        image.sign(next);
+        image.place(next + 8, volume);
+    }
+    image.sign(0);
+    return image;
+}
+
+std::vector<std::string> list_names(const std::string& path)
+{
+    std::vector<char> host_path(path.begin(), path.end());
+    host_path.push_back('\0');
+    WIN32_FIND_DATAA record;
+    HANDLE handle = FsFindFirst(host_path.data(), &record);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {"<invalid>"};
+    std::vector<std::string> names{record.cFileName};
+    while (FsFindNext(handle, &record))
+        names.emplace_back(record.cFileName);
+    FsFindClose(handle);
+    return names;
+}
