@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -66,6 +67,26 @@ struct thread_state {
 struct thread_object : stand_in_object {
     std::shared_ptr<thread_state> state;
 };
+
+// The calling thread's last error, as far as the plugin asks for it: why CreateFileA failed.
+thread_local DWORD last_error = 0;
+
+DWORD error_from_errno(int error)
+{
+    switch (error) {
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
 
 // The object behind a handle, when it is of the kind asked for.
 template <class object_kind>
@@ -146,21 +167,22 @@ HANDLE open_drive(std::string_view number_text)
 
 HANDLE open_local_file(LPCSTR name, DWORD access, DWORD disposition)
 {
-    if (!(access & GENERIC_WRITE))
+    if (!(access & GENERIC_WRITE)) {
+        last_error = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
+    }
     int flags = O_WRONLY | O_CLOEXEC;
     if (disposition == CREATE_ALWAYS)
         flags |= O_CREAT | O_TRUNC;
     else if (disposition == CREATE_NEW)
         flags |= O_CREAT | O_EXCL;
-    else if (disposition != OPEN_EXISTING)
+    else if (disposition != OPEN_EXISTING) {
+        last_error = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
+    }
     int fd = open(name, flags, 0666);
-    if (fd < 0)
-        return INVALID_HANDLE_VALUE;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
+    if (fd < 0) {
+        last_error = error_from_errno(errno);
         return INVALID_HANDLE_VALUE;
     }
     auto object = new file_object;
@@ -286,11 +308,19 @@ HANDLE CreateFileA(LPCSTR file_name, DWORD desired_access, DWORD, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     std::string_view name(file_name);
     if (name.substr(0, drive_prefix.size()) == drive_prefix) {
-        if (desired_access != GENERIC_READ || creation_disposition != OPEN_EXISTING)
-            return INVALID_HANDLE_VALUE;
-        return open_drive(name.substr(drive_prefix.size()));
+        HANDLE drive = INVALID_HANDLE_VALUE;
+        if (desired_access == GENERIC_READ && creation_disposition == OPEN_EXISTING)
+            drive = open_drive(name.substr(drive_prefix.size()));
+        if (drive == INVALID_HANDLE_VALUE)
+            last_error = ERROR_FILE_NOT_FOUND;
+        return drive;
     }
     return open_local_file(file_name, desired_access, creation_disposition);
+}
+
+DWORD GetLastError()
+{
+    return last_error;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED)

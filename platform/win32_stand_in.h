@@ -55,6 +55,12 @@ typedef size_t SIZE_T;
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_FILE_EXISTS 80u
+
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
 
 #define CP_ACP 0u
@@ -136,6 +142,7 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
+DWORD GetLastError();
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security_attributes, SIZE_T stack_size,
                     LPTHREAD_START_ROUTINE start_address, LPVOID parameter, DWORD creation_flags,

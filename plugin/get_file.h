@@ -1,0 +1,26 @@
+// Copy-out of one regular file to a local path, streamed by a worker thread while the host's thread reports progress.
+#pragma once
+
+#include "ext/directory.h"
+#include "plugin/plugin_context.h"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+class partition_linux_ext2;
+struct ext_inode;
+
+// Shared by FsGetFile and its worker for the length of one call. status has one writer (the worker) and
+// abort_requested one writer (the host's thread).
+struct copy_job {
+    partition_linux_ext2* source_partition = nullptr;
+    uint32_t inode_number = 0;
+    HANDLE output_file = INVALID_HANDLE_VALUE;
+    std::atomic<int32_t> status{0};
+    std::atomic<int32_t> abort_requested{0};
+};
+
+// The regular-file entry that a UTF-8 path names below its partition folder: every component before the last
+// must name a directory, the last a regular file. Nothing when the path leads nowhere.
+std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, uint32_t& inode_number);

@@ -1,0 +1,242 @@
+// Browsing and copying out through the exports, against the fixture disks and their source trees.
+#include "plugin/exports.h"
+#include "plugin_support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct listed {
+    DWORD attributes;
+    uint64_t size;
+    bool operator==(const listed&) const = default;
+};
+
+class browse_copy_test : public stand_in_test {
+protected:
+    void SetUp() override
+    {
+        stand_in_test::SetUp();
+        test_control::add_drive_file(fixture_path("main.img"));
+        ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
+        scratch = fs::path(testing::TempDir()) / ("tarnwick_" + std::to_string(getpid()) + "_" +
+                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(scratch);
+        fs::create_directories(scratch);
+        progress_reports.clear();
+        abort_after = -1;
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(scratch);
+        stand_in_test::TearDown();
+    }
+
+    static int TARNWICK_CALL progress(int, char*, char*, int percent)
+    {
+        progress_reports.push_back(percent);
+        return abort_after >= 0 && static_cast<int>(progress_reports.size()) > abort_after ? 1 : 0;
+    }
+
+    static std::map<std::string, listed> list(const std::string& path)
+    {
+        std::map<std::string, listed> entries;
+        std::vector<char> host_path(path.begin(), path.end());
+        host_path.push_back('\0');
+        WIN32_FIND_DATAA record;
+        HANDLE handle = FsFindFirst(host_path.data(), &record);
+        if (handle == INVALID_HANDLE_VALUE)
+            return entries;
+        do {
+            entries[record.cFileName] = {record.dwFileAttributes,
+                                         (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow};
+        } while (FsFindNext(handle, &record));
+        FsFindClose(handle);
+        return entries;
+    }
+
+    int get(const std::string& remote, const fs::path& local, int flags = 0)
+    {
+        std::vector<char> r(remote.begin(), remote.end());
+        r.push_back('\0');
+        std::string l = local.string();
+        std::vector<char> lv(l.begin(), l.end());
+        lv.push_back('\0');
+        return FsGetFile(r.data(), lv.data(), flags, nullptr);
+    }
+
+    static std::string contents(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path scratch;
+    static inline std::vector<int> progress_reports;
+    static inline int abort_after = -1;
+};
+
+}  // namespace
+
+TEST_F(browse_copy_test, every_file_of_every_partition_copies_byte_exact_with_listed_sizes)
+{
+    size_t copies = 0;
+    for (const char* partition : {"1", "5", "6"}) {
+        fs::path tree = fixture_path(std::string("trees/main") + partition);
+        size_t files = 0;
+        for (auto it = fs::recursive_directory_iterator(tree); it != fs::recursive_directory_iterator(); ++it) {
+            fs::path relative = it->path().lexically_relative(tree);
+            std::string remote = std::string("/sda") + partition + "/" + relative.string();
+            std::string parent = relative.has_parent_path() ? "/" + relative.parent_path().string() : "";
+            auto entries = list(std::string("/sda") + partition + parent);
+            auto found = entries.find(relative.filename().string());
+            ASSERT_NE(found, entries.end()) << remote;
+            if (it->is_symlink()) {
+                EXPECT_EQ(found->second.attributes, 128u);
+                EXPECT_EQ(get(remote, scratch / "link"), file_result_not_found) << remote;
+            } else if (it->is_directory()) {
+                EXPECT_EQ(found->second.attributes, 16u) << remote;
+            } else {
+                EXPECT_EQ(found->second.attributes, 128u) << remote;
+                EXPECT_EQ(found->second.size, fs::file_size(it->path())) << remote;
+                ++files;
+                fs::path local = scratch / ("copy" + std::to_string(copies++));
+                ASSERT_EQ(get(remote, local), file_result_ok) << remote;
+                EXPECT_TRUE(contents(local) == contents(it->path())) << remote;
+            }
+        }
+        EXPECT_GT(files, 10u);
+    }
+}
+
+TEST_F(browse_copy_test, paths_list_the_directory_they_reach)
+{
+    auto root = list("/sda1");
+    EXPECT_TRUE(root.count("hello.txt"));
+    EXPECT_FALSE(root.count("."));
+    EXPECT_FALSE(root.count(".."));
+    EXPECT_EQ(list("/sda1/"), root);
+    EXPECT_EQ(list("/sda1//"), root);
+    EXPECT_EQ(list("/sda1/missing"), root);  // a missing component is passed over
+    EXPECT_EQ(list("/sda1/hello.txt"), root);  // so is one that names a file
+    auto user = list("/sda1/home/user");
+    EXPECT_TRUE(user.count("docs"));
+    EXPECT_EQ(list("/sda1/home/missing/user"), user);
+    EXPECT_EQ(list("/sda1/home/user/.."), list("/sda1/home"));
+    EXPECT_TRUE(list("/sda5/many").count("entry_300"));
+    EXPECT_EQ(list("/sda5/many").size(), 300u);
+}
+
+TEST_F(browse_copy_test, an_empty_directory_shows_only_the_parent_placeholder)
+{
+    char path[] = "/sda6/empty_dir";
+    WIN32_FIND_DATAA record;
+    HANDLE handle = FsFindFirst(path, &record);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(record.cFileName, "..");
+    EXPECT_EQ(record.dwFileAttributes, 16u);
+    EXPECT_EQ(record.ftLastWriteTime.dwLowDateTime, 0xFFFFFFFEu);
+    EXPECT_FALSE(FsFindNext(handle, &record));
+    FsFindClose(handle);
+}
+
+TEST_F(browse_copy_test, nested_searches_each_return_their_own_directory)
+{
+    char parent_path[] = "/sda1/home/user";
+    char child_path[] = "/sda1/home/user/docs";
+    WIN32_FIND_DATAA parent, child;
+    HANDLE outer = FsFindFirst(parent_path, &parent);
+    ASSERT_NE(outer, INVALID_HANDLE_VALUE);
+    HANDLE inner = FsFindFirst(child_path, &child);
+    ASSERT_NE(inner, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(child.cFileName, "notes.txt");
+    EXPECT_FALSE(FsFindNext(inner, &child));
+    EXPECT_STREQ(parent.cFileName, "docs");
+    EXPECT_FALSE(FsFindNext(outer, &parent));
+    FsFindClose(inner);
+    FsFindClose(outer);
+}
+
+TEST_F(browse_copy_test, symlinks_and_utf8_names_are_listed_as_the_tree_holds_them)
+{
+    auto root = list("/sda1");
+    auto link = root.at("link_to_notes");
+    EXPECT_EQ(link.attributes, 128u);
+    EXPECT_EQ(link.size, std::string("home/user/docs/notes.txt").size());
+    EXPECT_TRUE(root.count("gr\xc3\xbc\xc3\x9f" "e-\xe6\x97\xa5\xe6\x9c\xac-\xf0\x9f\x98\x80.txt"));
+}
+
+TEST_F(browse_copy_test, paths_of_260_bytes_or_more_are_refused)
+{
+    std::string long_path = "/sda1/" + std::string(254, 'x');
+    ASSERT_EQ(long_path.size(), 260u);
+    std::vector<char> path(long_path.begin(), long_path.end());
+    path.push_back('\0');
+    WIN32_FIND_DATAA record;
+    EXPECT_EQ(FsFindFirst(path.data(), &record), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(get(long_path, scratch / "long"), file_result_not_found);
+    long_path.pop_back();
+    EXPECT_NE(list(long_path).size(), 0u);
+}
+
+TEST_F(browse_copy_test, result_codes_tell_what_went_wrong)
+{
+    EXPECT_EQ(get("/sda1/missing.txt", scratch / "a"), file_result_not_found);
+    EXPECT_EQ(get("/sda1/home", scratch / "a"), file_result_not_found);
+    EXPECT_EQ(get("/sda1", scratch / "a"), file_result_not_found);
+    EXPECT_EQ(get("/sda1/", scratch / "a"), file_result_not_found);
+    EXPECT_EQ(get("/sda1/missing/hello.txt", scratch / "a"), file_result_not_found);
+    EXPECT_EQ(get("/sda1/hello.txt/x", scratch / "a"), file_result_not_found);
+    EXPECT_EQ(get("/sda9/hello.txt", scratch / "a"), file_result_not_found);
+    EXPECT_FALSE(fs::exists(scratch / "a"));
+    EXPECT_EQ(get("/sda1/hello.txt", scratch / "no_such_folder" / "a"), file_result_write_error);
+
+    ASSERT_EQ(get("/sda1/hello.txt", scratch / "b"), file_result_ok);
+    std::ofstream(scratch / "b") << "keep me";
+    EXPECT_EQ(get("/sda1/hello.txt", scratch / "b"), file_result_exists);
+    EXPECT_EQ(contents(scratch / "b"), "keep me");
+    EXPECT_EQ(get("/sda1/hello.txt", scratch / "b", copy_flag_overwrite), file_result_ok);
+    EXPECT_EQ(contents(scratch / "b"), contents(fixture_path("trees/main1/hello.txt")));
+}
+
+TEST_F(browse_copy_test, progress_starts_at_0_never_reports_100_and_an_abort_is_honoured)
+{
+    ASSERT_EQ(get("/sda5/double_indirect.bin", scratch / "a"), file_result_ok);
+    ASSERT_FALSE(progress_reports.empty());
+    EXPECT_EQ(progress_reports.front(), 0);
+    for (int percent : progress_reports) {
+        EXPECT_GE(percent, 0);
+        EXPECT_LT(percent, 100);
+    }
+
+    progress_reports.clear();
+    ASSERT_EQ(get("/sda1/empty.txt", scratch / "empty"), file_result_ok);
+    EXPECT_EQ(progress_reports, std::vector<int>{0});
+    EXPECT_EQ(fs::file_size(scratch / "empty"), 0u);
+
+    // The first report (0) is not an abort; the next one is.
+    progress_reports.clear();
+    abort_after = 1;
+    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "c"), file_result_aborted);
+    EXPECT_TRUE(fs::exists(scratch / "c"));
+    EXPECT_LT(fs::file_size(scratch / "c"), fs::file_size(fixture_path("trees/main5/double_indirect.bin")));
+}
+
+TEST_F(browse_copy_test, a_failure_during_the_copy_is_a_read_error_and_keeps_the_partial_file)
+{
+    // Directory reads are done; the copy's own reads come next.
+    test_control::fail_nth_read(3);
+    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "a"), file_result_read_error);
+    EXPECT_TRUE(fs::exists(scratch / "a"));
+
+    test_control::fail_create_thread(true);
+    EXPECT_EQ(get("/sda5/hello.txt", scratch / "b"), file_result_read_error);
+    test_control::fail_create_thread(false);
+}
