@@ -74,6 +74,57 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     return true;
 }
 
+// Groups 0 and 1 and the powers of 3, 5 and 7 keep a superblock copy under sparse_super; every group without it.
+bool group_has_superblock(const ext_superblock& sb, uint64_t group)
+{
+    if (group <= 1 || (sb.s_feature_ro_compat & ro_compat_sparse_super) == 0)
+        return true;
+    for (uint64_t base : {3u, 5u, 7u}) {
+        uint64_t power = base;
+        while (power < group)
+            power *= base;
+        if (power == group)
+            return true;
+    }
+    return false;
+}
+
+// The volume block holding block b of the descriptor table. The table follows the superblock, except that
+// under meta_bg each block of descriptors from s_first_meta_bg on lies in the first group it describes, after
+// that group's superblock copy.
+uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
+{
+    const ext_superblock& sb = volume.superblock;
+    if ((sb.s_feature_incompat & incompat_meta_bg) == 0 || b < sb.s_first_meta_bg)
+        return static_cast<uint64_t>(sb.s_first_data_block) + 1 + b;
+    uint64_t group = static_cast<uint64_t>(b) * volume.descs_per_block;
+    return sb.s_first_data_block + group * sb.s_blocks_per_group + (group_has_superblock(sb, group) ? 1 : 0);
+}
+
+// The whole descriptor table, its blocks in table order.
+sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ext2_volume_info& volume)
+{
+    uint64_t sectors = static_cast<uint64_t>(volume.desc_table_blocks) * volume.sectors_per_block;
+    if (sectors > std::numeric_limits<uint32_t>::max())
+        return nullptr;
+    if ((volume.superblock.s_feature_incompat & incompat_meta_bg) == 0)
+        return read_sectors(target, descriptor_block(volume, 0) * volume.sectors_per_block,
+                            static_cast<uint32_t>(sectors));
+    sector_buffer table(new (std::nothrow) uint8_t[sectors * target.sector_size]);
+    if (!table)
+        return nullptr;
+    for (uint32_t b = 0; b < volume.desc_table_blocks; ++b) {
+        uint64_t block = descriptor_block(volume, b);
+        if (!blocks_in_volume(volume, block, 1))
+            return nullptr;
+        sector_buffer part = read_sectors(target, block * volume.sectors_per_block, volume.sectors_per_block);
+        if (!part)
+            return nullptr;
+        std::memcpy(table.get() + static_cast<size_t>(b) * volume.block_size, part.get(), volume.block_size);
+    }
+    return table;
+}
+
 }  // namespace
 
 ext_superblock parse_superblock(const uint8_t* bytes)
@@ -88,7 +139,9 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_magic = read_le16(bytes, 56);
     sb.s_inode_size = read_le16(bytes, 88);
     sb.s_feature_incompat = read_le32(bytes, 96);
+    sb.s_feature_ro_compat = read_le32(bytes, 100);
     sb.s_desc_size = read_le16(bytes, 254);
+    sb.s_first_meta_bg = read_le32(bytes, 260);
     sb.s_blocks_count_hi = read_le32(bytes, 336);
     return sb;
 }
@@ -104,12 +157,7 @@ bool load_group_descriptors(partition_linux_ext2& target)
     if (!target.volume_info)
         return false;
     ext2_volume_info& volume = *target.volume_info;
-    uint64_t first_sector =
-        (static_cast<uint64_t>(volume.superblock.s_first_data_block) + 1) * volume.sectors_per_block;
-    uint64_t sectors = static_cast<uint64_t>(volume.desc_table_blocks) * volume.sectors_per_block;
-    if (sectors > std::numeric_limits<uint32_t>::max())
-        return false;
-    sector_buffer table = read_sectors(target, first_sector, static_cast<uint32_t>(sectors));
+    sector_buffer table = read_descriptor_table(target, volume);
     if (!table)
         return false;
     bool is_64bit = (volume.superblock.s_feature_incompat & incompat_64bit) != 0;

@@ -9,7 +9,9 @@
 class partition_linux_ext2;
 
 inline constexpr uint16_t ext_magic = 0xEF53;
+inline constexpr uint32_t incompat_meta_bg = 0x10;
 inline constexpr uint32_t incompat_64bit = 0x80;
+inline constexpr uint32_t ro_compat_sparse_super = 0x1;
 
 // The superblock fields the reader uses, converted from the 1024 on-disk bytes.
 struct ext_superblock {
@@ -23,7 +25,9 @@ struct ext_superblock {
     uint16_t s_magic = 0;
     uint16_t s_inode_size = 0;
     uint32_t s_feature_incompat = 0;
+    uint32_t s_feature_ro_compat = 0;
     uint16_t s_desc_size = 0;
+    uint32_t s_first_meta_bg = 0;
 };
 
 ext_superblock parse_superblock(const uint8_t* bytes);
@@ -57,7 +61,8 @@ bool mount_volume(partition_linux_ext2& target);
 
 bool is_mounted(const partition_linux_ext2& target);
 
-// Reads the whole descriptor table in one request into the volume info's descriptors.
+// Reads the descriptor table into the volume info's descriptors: in one request where the table follows the
+// superblock, block by block where meta_bg spreads it over the groups.
 bool load_group_descriptors(partition_linux_ext2& target);
 
 // True when count blocks starting at block lie inside the volume.

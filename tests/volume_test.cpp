@@ -1,10 +1,14 @@
 // Volume mount: geometry from real superblocks, and the refusal of superblocks that make it meaningless.
 #include "disk/partition.h"
+#include "ext/block_map.h"
+#include "ext/directory.h"
+#include "ext/inode_cache.h"
 #include "ext/volume.h"
 #include "test_support.h"
 
 #include <cstdio>
 #include <functional>
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -260,4 +264,38 @@ TEST_F(volume_test, a_failed_table_read_leaves_the_partition_unmounted)
     EXPECT_FALSE(mount_volume(*target));
     EXPECT_EQ(target->volume_info, nullptr);
     EXPECT_TRUE(mount_volume(*target));
+}
+
+TEST_F(volume_test, meta_bg_descriptors_are_found_in_their_groups)
+{
+    partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_meta_bg.img")));
+    ASSERT_TRUE(target);
+    ASSERT_TRUE(mount_volume(*target));
+    ASSERT_GT(target->volume_info->group_count, 32u);
+    dir_listing root;
+    ASSERT_TRUE(read_directory(*target, root_directory_inode, root));
+    auto many = std::find_if(root.begin(), root.end(), [](const dir_entry& e) { return std::string(e.name) == "many"; });
+    ASSERT_NE(many, root.end());
+    dir_listing files;
+    ASSERT_TRUE(read_directory(*target, many->inode, files));
+    uint32_t highest = 0;
+    size_t checked = 0;
+    for (const dir_entry& entry : files) {
+        if (entry.name[0] != 'f')
+            continue;
+        highest = std::max(highest, entry.inode);
+        std::vector<uint8_t> source = read_file_bytes(fixture_path("trees/meta_bg/many/") + entry.name);
+        std::optional<ext_inode> inode = get_inode(*target, entry.inode);
+        ASSERT_TRUE(inode) << entry.name;
+        ASSERT_EQ(inode->size(), source.size()) << entry.name;
+        block_map_cursor cursor = make_cursor(*target, *inode);
+        uint64_t block = 0;
+        ASSERT_EQ(map_logical_block(cursor, 0, block), block_mapping::mapped) << entry.name;
+        sector_buffer data = read_block(*target, block);
+        ASSERT_TRUE(data);
+        EXPECT_TRUE(std::equal(source.begin(), source.end(), data.get())) << entry.name;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 1100u);
+    EXPECT_GT((highest - 1) / target->volume_info->inodes_per_group, 32u);
 }
