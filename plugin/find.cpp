@@ -93,13 +93,10 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     handle.entry_index = 0;
     if (!read_directory(source, root_directory_inode, listing))
         return nullptr;
-    const char* rest = path[0] != '\0' ? std::strchr(path + 1, host_path_separator) : nullptr;
-    while (rest != nullptr) {
-        const char* component = rest + 1;
-        rest = std::strchr(component, host_path_separator);
-        size_t length = rest ? static_cast<size_t>(rest - component) : std::strlen(component);
-        if (length == 0)
-            continue;
+    path_components components = components_after_folder(path);
+    const char* component = nullptr;
+    size_t length = 0;
+    while (next_component(components, component, length)) {
         const dir_entry* entry = find_entry(listing, component, length);
         if (entry == nullptr || entry_file_type(source, *entry) != file_type_directory)
             continue;
@@ -185,6 +182,23 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
 }
 
 }  // namespace
+
+path_components components_after_folder(const char* path)
+{
+    return path_components{path[0] != '\0' ? std::strchr(path + 1, host_path_separator) : nullptr};
+}
+
+bool next_component(path_components& walk, const char*& component, size_t& length)
+{
+    while (walk.separator != nullptr) {
+        component = walk.separator + 1;
+        walk.separator = std::strchr(component, host_path_separator);
+        length = walk.separator ? static_cast<size_t>(walk.separator - component) : std::strlen(component);
+        if (length > 0)
+            return true;
+    }
+    return false;
+}
 
 uint8_t entry_file_type(partition_linux_ext2& source, const dir_entry& entry)
 {

@@ -29,5 +29,16 @@ class partition_linux_ext2;
 // The file type of an entry; for entries written without one (type 0), the type that its inode's mode gives.
 uint8_t entry_file_type(partition_linux_ext2& source, const dir_entry& entry);
 
+// A walk over the components of a host path after its partition folder.
+struct path_components {
+    const char* separator = nullptr;  // the separator before the next component, or null when none is left
+};
+
+// Starts a walk: the partition folder ends at the first separator after the path's first character.
+path_components components_after_folder(const char* path);
+
+// The next non-empty component and its length; false when none is left.
+bool next_component(path_components& walk, const char*& component, size_t& length);
+
 // The first entry of a listing whose name is exactly the given bytes, or null.
 const dir_entry* find_entry(const dir_listing& listing, const char* name, size_t length);

@@ -114,23 +114,19 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
 
 std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, uint32_t& inode_number)
 {
-    const char* first = path[0] != '\0' ? std::strchr(path + 1, host_path_separator) : nullptr;
-    if (first == nullptr)
+    path_components components = components_after_folder(path);
+    if (components.separator == nullptr)
         return std::nullopt;
     dir_listing listing;
     if (!read_directory(source, root_directory_inode, listing))
         return std::nullopt;
 
-    // The components after the partition folder, empty ones skipped; all but the last must be directories.
-    const char* rest = first;
+    // Every component but the last must name a directory.
     const char* name = nullptr;
     size_t name_length = 0;
-    while (rest != nullptr) {
-        const char* component = rest + 1;
-        rest = std::strchr(component, host_path_separator);
-        size_t length = rest ? static_cast<size_t>(rest - component) : std::strlen(component);
-        if (length == 0)
-            continue;
+    const char* component = nullptr;
+    size_t length = 0;
+    while (next_component(components, component, length)) {
         if (name != nullptr) {
             const dir_entry* directory = find_entry(listing, name, name_length);
             if (directory == nullptr || entry_file_type(source, *directory) != file_type_directory)
