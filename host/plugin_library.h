@@ -1,0 +1,35 @@
+// Loads the plugin library at run time and resolves its exports, as the file manager does.
+#pragma once
+
+#include "plugin/exports.h"
+
+#include <string>
+
+// The plugin's entry points, typed after their declarations in exports.h so that the calling convention matches
+// (stdcall in 32-bit Windows). Only declarations are used: the host never links the plugin's code.
+//
+// A loaded library stays loaded until the process ends. A copy's worker thread may still be returning through
+// the plugin's code after the plugin has reported the copy done (the POSIX stand-in detaches its threads), so
+// unloading after the last call could pull that code from under it.
+class plugin_library {
+public:
+    plugin_library() = default;
+    plugin_library(const plugin_library&) = delete;
+    plugin_library& operator=(const plugin_library&) = delete;
+
+    // Loads the library at path, once. FsInit and the three find exports are required; FsGetFile is not, and
+    // stays null when missing. On failure returns false, sets error and leaves nothing loaded.
+    bool load(const std::string& path, std::string& error);
+
+    decltype(&FsInit) init = nullptr;
+    decltype(&FsFindFirst) find_first = nullptr;
+    decltype(&FsFindNext) find_next = nullptr;
+    decltype(&FsFindClose) find_close = nullptr;
+    decltype(&FsGetFile) get_file = nullptr;
+
+private:
+    // Only for a library that turned out not to be a plugin: none of its code has run.
+    void unload();
+
+    void* library = nullptr;
+};

@@ -1,0 +1,545 @@
+// The `tarnwick` command-line host: loads the plugin, then lists folders or copies files and trees out of it.
+#include "host/plugin_library.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int exit_success = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+// The plugin takes paths of at most 259 bytes (MAX_PATH with its terminator); the host refuses longer ones
+// itself, remote and local alike, so that the user learns why rather than getting "not found".
+constexpr size_t path_limit = 260;
+
+constexpr DWORD attribute_folder = 16;
+
+#ifdef _WIN32
+constexpr const char* plugin_file_name = sizeof(void*) == 8 ? "Tarnwick.wfx64" : "Tarnwick.wfx";
+constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] COMMAND\n";
+#else
+constexpr const char* plugin_file_name = "Tarnwick.so";
+constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--disk IMAGE]... COMMAND\n";
+#endif
+
+void usage(FILE* out)
+{
+    std::fputs(synopsis, out);
+    std::fprintf(out,
+                 "commands:\n"
+                 "  ls PATH                           list a folder, one \"type size name\" line per entry\n"
+                 "                                    (type d for a folder, - for a file)\n"
+                 "  get [-f] REMOTE LOCAL             copy a file out; LOCAL may be an existing folder\n"
+                 "  get -r [-f] REMOTE_DIR LOCAL_DIR  copy a folder and everything below it into LOCAL_DIR\n"
+                 "  -f overwrites existing local files\n"
+                 "Remote paths use '%c'; the root lists the partitions (sda1, sda5, ...).\n"
+                 "options:\n"
+                 "  --plugin PATH  the plugin library (default: %s next to this program)\n",
+                 host_path_separator, plugin_file_name);
+#ifndef _WIN32
+    std::fputs("  --disk IMAGE   read IMAGE (a disk image or block device) as the next drive instead of\n"
+               "                 /dev/sda, /dev/sdb, ...; repeatable\n",
+               out);
+#endif
+}
+
+int usage_error(const std::string& reason)
+{
+    std::fprintf(stderr, "tarnwick: %s\n", reason.c_str());
+    usage(stderr);
+    return exit_usage;
+}
+
+int failure(const std::string& message)
+{
+    std::fprintf(stderr, "tarnwick: %s\n", message.c_str());
+    return exit_failure;
+}
+
+bool too_long(const std::string& path)
+{
+    return path.size() >= path_limit;
+}
+
+std::string too_long_message(const std::string& path)
+{
+    return path + ": too long (" + std::to_string(path.size()) + " bytes; paths of " + std::to_string(path_limit) +
+           " bytes or more are refused)";
+}
+
+// What a result of FsGetFile means to the user. Result 2 also covers symlinks and folders, which the plugin does
+// not copy.
+const char* result_message(int result)
+{
+    switch (result) {
+    case file_result_exists:
+        return "exists, use -f";
+    case file_result_not_found:
+        return "not found or not a regular file";
+    case file_result_read_error:
+        return "read error on the drive";
+    case file_result_write_error:
+        return "cannot create or write the local file";
+    case file_result_aborted:
+        return "aborted";
+    case file_result_not_supported:
+        return "not a regular file";
+    default:
+        return "unexpected result from the plugin";
+    }
+}
+
+// Ctrl-C: the first press asks the copy in progress to abort; the handler is then back to the default, so a
+// second press kills the process.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+
+void on_interrupt(int)
+{
+    interrupted.store(true);
+}
+
+void catch_interrupt()
+{
+#ifdef _WIN32
+    // The C runtime resets SIGINT to the default before it calls the handler.
+    std::signal(SIGINT, on_interrupt);
+#else
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+#endif
+}
+
+bool stderr_is_terminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+// The progress bar of the copy in progress, on stderr and only when stderr is a terminal. The plugin reports
+// often; the bar is redrawn at most every 100 ms, and shows 100% only once the copy has succeeded.
+class progress_bar {
+public:
+    void start(std::string file_label)
+    {
+        enabled = stderr_is_terminal();
+        label = std::move(file_label);
+        drawn = false;
+    }
+
+    void update(int percent)
+    {
+        if (!enabled)
+            return;
+        auto now = std::chrono::steady_clock::now();
+        if (drawn && now - last_draw < std::chrono::milliseconds(100))
+            return;
+        draw(percent);
+        last_draw = now;
+    }
+
+    void finish(bool complete)
+    {
+        if (!enabled)
+            return;
+        if (complete)
+            draw(100);
+        if (drawn)
+            std::fputc('\n', stderr);
+        drawn = false;
+    }
+
+private:
+    void draw(int percent)
+    {
+        constexpr int width = 30;
+        percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+        int filled = percent * width / 100;
+        std::fprintf(stderr, "\r%s [%s%s] %3d%%", label.c_str(), std::string(static_cast<size_t>(filled), '#').c_str(),
+                     std::string(static_cast<size_t>(width - filled), ' ').c_str(), percent);
+        std::fflush(stderr);
+        drawn = true;
+    }
+
+    bool enabled = false;
+    bool drawn = false;
+    std::string label;
+    std::chrono::steady_clock::time_point last_draw;
+};
+
+progress_bar the_bar;
+
+int TARNWICK_CALL on_progress(int, char*, char*, int percent)
+{
+    if (interrupted.load())
+        return 1;
+    the_bar.update(percent);
+    return 0;
+}
+
+// The plugin stores these but never calls them; a file manager would show a log or a dialog.
+void TARNWICK_CALL on_log(int, int, char*) {}
+
+BOOL TARNWICK_CALL on_request(int, int, char*, char*, char*, int)
+{
+    return FALSE;
+}
+
+// The components of a remote path: empty and "." ones dropped, ".." taking one back (never above the root).
+std::vector<std::string> remote_components(const std::string& path)
+{
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(host_path_separator, start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string component = path.substr(start, end - start);
+        if (component == "..") {
+            if (!components.empty())
+                components.pop_back();
+        } else if (!component.empty() && component != ".") {
+            components.push_back(component);
+        }
+        start = end + 1;
+    }
+    return components;
+}
+
+std::string remote_join(const std::string& folder, const std::string& name)
+{
+    bool root = folder.size() == 1 && folder[0] == host_path_separator;
+    return root ? folder + name : folder + host_path_separator + name;
+}
+
+std::string remote_path(const std::vector<std::string>& components)
+{
+    std::string path(1, host_path_separator);
+    for (const std::string& component : components)
+        path = remote_join(path, component);
+    return path;
+}
+
+// One search of folder: visit(record) for every entry but "." and "..", until it returns false. The handle stays
+// open while visit runs, so visit may search subfolders. One record serves the whole search, as in a file
+// manager. Returns false when the plugin has no listing for folder.
+template <typename visitor>
+bool for_each_entry(const plugin_library& plugin, const std::string& folder, visitor visit)
+{
+    std::string path = folder;
+    WIN32_FIND_DATAA record;
+    HANDLE search = plugin.find_first(path.data(), &record);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        record.cFileName[sizeof record.cFileName - 1] = '\0';
+        std::string_view name = record.cFileName;
+        if (name != "." && name != ".." && !visit(record))
+            break;
+    } while (plugin.find_next(search, &record));
+    plugin.find_close(search);
+    return true;
+}
+
+// Whether each component names a folder in the one before it, from the root down. A listing alone does not
+// prove that a folder exists: the plugin lists the nearest folder it reaches when a component is missing.
+bool folder_exists(const plugin_library& plugin, const std::vector<std::string>& components)
+{
+    std::vector<std::string> reached;
+    for (const std::string& component : components) {
+        bool found = false;
+        for_each_entry(plugin, remote_path(reached), [&](const WIN32_FIND_DATAA& record) {
+            found = component == record.cFileName && (record.dwFileAttributes & attribute_folder) != 0;
+            return !found;
+        });
+        if (!found)
+            return false;
+        reached.push_back(component);
+    }
+    return true;
+}
+
+int list_folder(const plugin_library& plugin, const std::string& path)
+{
+    std::vector<std::string> components = remote_components(path);
+    std::string folder = remote_path(components);
+    if (too_long(folder))
+        return failure(too_long_message(folder));
+    if (!folder_exists(plugin, components))
+        return failure("ls " + path + ": no such folder");
+    bool listed = for_each_entry(plugin, folder, [](const WIN32_FIND_DATAA& record) {
+        bool is_folder = (record.dwFileAttributes & attribute_folder) != 0;
+        unsigned long long size =
+            is_folder ? 0 : (static_cast<unsigned long long>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
+        std::printf("%c %llu %s\n", is_folder ? 'd' : '-', size, record.cFileName);
+        return true;
+    });
+    // The root of a machine without ext partitions has no listing: nothing to show.
+    if (!listed && !components.empty())
+        return failure("ls " + path + ": cannot list the folder");
+    return std::fflush(stdout) == 0 ? exit_success : failure("cannot write the listing");
+}
+
+// One FsGetFile call with the progress bar. A copy that failed reading or was aborted leaves a partial file, which
+// is removed here.
+int copy_file(const plugin_library& plugin, const std::string& remote, const std::string& local, bool overwrite,
+              const std::string& label)
+{
+    std::string remote_name = remote;
+    std::string local_name = local;
+    the_bar.start(label);
+    int result = plugin.get_file(remote_name.data(), local_name.data(), overwrite ? copy_flag_overwrite : 0, nullptr);
+    the_bar.finish(result == file_result_ok);
+    if (result == file_result_read_error || result == file_result_aborted) {
+        std::error_code ignored;
+        fs::remove(fs::path(local), ignored);
+    }
+    return result;
+}
+
+int get_file(const plugin_library& plugin, const std::string& remote_argument, const std::string& local_argument,
+             bool overwrite)
+{
+    std::vector<std::string> components = remote_components(remote_argument);
+    std::string remote = remote_path(components);
+    if (too_long(remote))
+        return failure(too_long_message(remote));
+    fs::path local = local_argument;
+    std::error_code error;
+    if (!components.empty() && fs::is_directory(local, error))
+        local /= components.back();
+    if (too_long(local.string()))
+        return failure(too_long_message(local.string()));
+    int result = copy_file(plugin, remote, local.string(), overwrite, components.empty() ? remote : components.back());
+    if (result == file_result_ok)
+        return exit_success;
+    return failure("get " + remote + ": " + result_message(result));
+}
+
+// A recursive copy. Failures of single entries are reported and the copy carries on; an abort stops it.
+class tree_copy {
+public:
+    tree_copy(const plugin_library& plugin, bool overwrite) : plugin(plugin), overwrite(overwrite) {}
+
+    // Copies what remote holds into local, an existing folder.
+    void copy_folder(const std::string& remote, const fs::path& local)
+    {
+        bool listed = for_each_entry(plugin, remote, [&](const WIN32_FIND_DATAA& record) {
+            copy_entry(remote, local, record);
+            if (interrupted.load())
+                aborted = true;
+            return !aborted;
+        });
+        if (!listed)
+            report(remote + ": cannot list the folder");
+    }
+
+    bool failed = false;
+    bool aborted = false;
+
+private:
+    void copy_entry(const std::string& folder, const fs::path& local_folder, const WIN32_FIND_DATAA& record)
+    {
+        std::string name = record.cFileName;
+        std::string remote = remote_join(folder, name);
+        fs::path local = local_folder / name;
+        if (too_long(remote))
+            return report(too_long_message(remote));
+        if (too_long(local.string()))
+            return report(too_long_message(local.string()));
+        if ((record.dwFileAttributes & attribute_folder) != 0) {
+            std::error_code error;
+            fs::create_directory(local, error);
+            if (error)
+                return report("cannot create " + local.string() + ": " + error.message());
+            return copy_folder(remote, local);
+        }
+        int result = copy_file(plugin, remote, local.string(), overwrite, remote);
+        if (result == file_result_not_found || result == file_result_not_supported)
+            std::fprintf(stderr, "tarnwick: skipped %s: not a regular file\n", remote.c_str());
+        else if (result == file_result_aborted)
+            aborted = true;
+        else if (result != file_result_ok)
+            report("get " + remote + ": " + result_message(result));
+    }
+
+    void report(const std::string& message)
+    {
+        failure(message);
+        failed = true;
+    }
+
+    const plugin_library& plugin;
+    bool overwrite;
+};
+
+int get_tree(const plugin_library& plugin, const std::string& remote_argument, const std::string& local_argument,
+             bool overwrite)
+{
+    std::vector<std::string> components = remote_components(remote_argument);
+    std::string remote = remote_path(components);
+    if (too_long(remote))
+        return failure(too_long_message(remote));
+    if (too_long(local_argument))
+        return failure(too_long_message(local_argument));
+    // Checked before the local folder is made, so that a mistyped remote path leaves nothing behind.
+    if (!folder_exists(plugin, components))
+        return failure("get -r " + remote_argument + ": no such folder");
+    std::error_code error;
+    fs::create_directories(local_argument, error);
+    if (error || !fs::is_directory(local_argument))
+        return failure("cannot create the folder " + local_argument +
+                       (error ? ": " + error.message() : ": a file of that name exists"));
+    tree_copy copy(plugin, overwrite);
+    copy.copy_folder(remote, local_argument);
+    if (copy.aborted)
+        return failure("get -r " + remote + ": aborted");
+    return copy.failed ? exit_failure : exit_success;
+}
+
+fs::path default_plugin_path(const char* argv0)
+{
+#ifdef _WIN32
+    char module[4096];
+    DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
+    fs::path program = length > 0 && length < sizeof module ? fs::path(std::string(module, length)) : fs::path(argv0);
+#else
+    std::error_code error;
+    fs::path program = fs::read_symlink("/proc/self/exe", error);
+    if (error)
+        program = argv0;
+#endif
+    return program.parent_path() / plugin_file_name;
+}
+
+struct command_line {
+    std::string plugin;
+    std::vector<std::string> disks;
+    std::string command;
+    std::vector<std::string> operands;
+    bool recursive = false;
+    bool overwrite = false;
+};
+
+// Parses argv into line. Returns the exit status when there is nothing more to do (help, or a usage error).
+std::optional<int> parse(int argc, char** argv, command_line& line)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    size_t i = 0;
+    for (; i < args.size() && args[i].starts_with("-"); ++i) {
+        if (args[i] == "-h" || args[i] == "--help") {
+            usage(stdout);
+            return exit_success;
+        }
+        if (args[i] != "--plugin" && args[i] != "--disk")
+            return usage_error("unknown option " + args[i]);
+        if (i + 1 == args.size())
+            return usage_error(args[i] + " needs a value");
+        std::string value = args[++i];
+        if (args[i - 1] == "--plugin") {
+            line.plugin = value;
+            continue;
+        }
+#ifdef _WIN32
+        return usage_error("--disk is not available on Windows: the plugin reads the physical drives");
+#else
+        if (value.empty() || value.find(':') != std::string::npos)
+            return usage_error("--disk " + value + ": an image path must be non-empty and hold no ':'");
+        line.disks.push_back(value);
+#endif
+    }
+    if (i == args.size())
+        return usage_error("no command");
+    line.command = args[i++];
+    for (; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (line.command == "get" && line.operands.empty() && arg.size() > 1 && arg[0] == '-') {
+            for (char flag : std::string_view(arg).substr(1)) {
+                if (flag == 'r')
+                    line.recursive = true;
+                else if (flag == 'f')
+                    line.overwrite = true;
+                else
+                    return usage_error("unknown option " + arg + " of get");
+            }
+            continue;
+        }
+        line.operands.push_back(arg);
+    }
+    if (line.command == "ls") {
+        if (line.operands.size() != 1)
+            return usage_error("ls takes one PATH");
+    } else if (line.command == "get") {
+        if (line.operands.size() != 2)
+            return usage_error(line.recursive ? "get -r takes REMOTE_DIR and LOCAL_DIR" : "get takes REMOTE and LOCAL");
+    } else {
+        return usage_error("unknown command " + line.command);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    command_line line;
+    if (std::optional<int> status = parse(argc, argv, line))
+        return *status;
+
+#ifndef _WIN32
+    if (!line.disks.empty()) {
+        std::string joined;
+        for (const std::string& disk : line.disks)
+            joined += (joined.empty() ? "" : ":") + disk;
+        setenv("TARNWICK_DISKS", joined.c_str(), 1);
+    }
+#endif
+
+    fs::path plugin_path = line.plugin.empty() ? default_plugin_path(argv[0]) : fs::path(line.plugin);
+    // An absolute path, so that the loader does not search its library path for a bare file name.
+    std::error_code error;
+    fs::path absolute = fs::absolute(plugin_path, error);
+    plugin_library plugin;
+    std::string load_error;
+    if (!plugin.load((error ? plugin_path : absolute).string(), load_error))
+        return failure(load_error);
+    if (line.command == "get" && plugin.get_file == nullptr)
+        return failure(plugin_path.string() + " does not export FsGetFile: it cannot copy files");
+
+    int init_result = plugin.init(0, on_progress, on_log, on_request);
+    if (init_result != 0)
+        return failure("the plugin did not start (FsInit returned " + std::to_string(init_result) +
+                       "); it reads the drives only for an administrator");
+
+    if (line.command == "ls")
+        return list_folder(plugin, line.operands[0]);
+    catch_interrupt();
+    if (line.recursive)
+        return get_tree(plugin, line.operands[0], line.operands[1], line.overwrite);
+    return get_file(plugin, line.operands[0], line.operands[1], line.overwrite);
+}
