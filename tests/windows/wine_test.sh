@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# The Windows builds end to end under Wine: tarnwick.exe drives the plugin over fixture disks mapped as the
+# machine's physical drives. usage: wine_test.sh BUILD_I686 BUILD_X86_64 FIXTURES
+# FIXTURES is a folder written by make_disks.sh (made there when it holds no main.img). The 64-bit host runs with
+# Tarnwick.wfx64; the 32-bit host runs with Tarnwick.wfx only where this machine can run 32-bit programs, and is
+# otherwise skipped with a message. The Wine prefix is made afresh under BUILD_X86_64/wine on every run.
+set -uo pipefail
+
+i686=$(cd "${1:?usage: wine_test.sh BUILD_I686 BUILD_X86_64 FIXTURES}" && pwd) || exit 2
+x86_64=$(cd "${2:?}" && pwd) || exit 2
+fixtures=${3:?}
+if [ ! -f "$fixtures/main.img" ]; then
+    "$(dirname "$0")/../fixtures/make_disks.sh" "$fixtures" > /dev/null || exit 1
+fi
+fixtures=$(cd "$fixtures" && pwd)
+trees=$fixtures/trees
+partitions=(1 5 6)
+
+# Debian's loaders: wine64 runs 64-bit programs, wine (a 32-bit program itself) runs 32-bit ones.
+wine64=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wine64" ] || wine64=$(command -v wine64) || { echo "wine64 is not installed" >&2; exit 1; }
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver) || { echo "wineserver is not installed" >&2; exit 1; }
+
+work=$x86_64/wine
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+[ ! -d "$WINEPREFIX" ] || "$wineserver" -k 2> /dev/null
+rm -rf "$work"
+mkdir -p "$work"
+trap '"$wineserver" -k 2> /dev/null; "$wineserver" -w 2> /dev/null' EXIT
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# run LOADER PROGRAM ARGS...: one Windows program; its output, with the CR of the CR LF line ends removed, lands
+# in $work/out and $work/err, its exit status in $status. Output goes to files, never a pipe: under a persistent
+# wineserver a pipe may stay open after the program has ended.
+run() {
+    status=0
+    "$@" > "$work/out" 2> "$work/err" || status=$?
+    sed -i 's/\r$//' "$work/out" "$work/err"
+}
+
+# expect_status STATUS DESCRIPTION: false (after reporting) when the last run's status differs.
+expect_status() {
+    [ "$status" -eq "$1" ] && return 0
+    fail "$2: exit $status, expected $1; stderr: $(head -c 500 "$work/err")"
+    return 1
+}
+
+expect_err() {
+    grep -qF -- "$1" "$work/err" || fail "stderr lacks '$1': $(head -c 500 "$work/err")"
+}
+
+# A Unix path as Wine's drive Z: names it.
+windows_path() {
+    printf 'Z:%s' "${1//\//\\}"
+}
+
+# Sets ansi to a UTF-8 name as the plugin lists it in Wine's ANSI code page 1252: characters outside the code
+# page become '?'. Windows and Wine may write one '?' per character or per UTF-16 unit, so listings compare runs of
+# '?' as one. No process is started for an ASCII name.
+to_ansi() {
+    local LC_ALL=C.UTF-8 name=$1 char converted i
+    ansi=$name
+    [[ $name == *[![:ascii:]]* ]] || return 0
+    ansi=""
+    for ((i = 0; i < ${#name}; i++)); do
+        char=${name:i:1}
+        if [[ $char == [[:ascii:]] ]]; then
+            ansi+=$char
+        elif converted=$(printf '%s' "$char" | iconv -f UTF-8 -t CP1252 2> /dev/null); then
+            ansi+=$converted
+        else
+            ansi+='?'
+        fi
+    done
+}
+
+# Listing lines, sorted, with every run of '?' made one.
+collapse_unknown() {
+    LC_ALL=C sed 's/??*/?/g' | LC_ALL=C sort
+}
+
+# The "type size name" lines `ls` prints for a folder of a source tree: symbolic links are files whose size is the
+# length of their target; mke2fs adds lost+found to every root.
+expected_listing() {
+    local folder=$1 root=$2 type size name
+    find "$folder" -mindepth 1 -maxdepth 1 -printf '%y %s %f\n' | while read -r type size name; do
+        to_ansi "$name"
+        if [ "$type" = d ]; then echo "d 0 $ansi"; else echo "- $size $ansi"; fi
+    done
+    [ "$folder" != "$root" ] || echo "d 0 lost+found"
+}
+
+# The host of one architecture over the mapped drives: every folder of the partitions listed, every partition
+# copied out with get -r and compared with its source tree, the overwrite rule of a single copy.
+test_host() {
+    local loader=$1 build=$2 bits=$3
+    local host=$build/tarnwick.exe copies=$WINEPREFIX/drive_c/copies$bits
+    mkdir -p "$copies"
+
+    run "$loader" "$host" --disk "$fixtures/main.img" ls "\\"
+    expect_status 2 "$bits-bit --disk" && expect_err "not available on Windows"
+
+    # Without --plugin the host loads the plugin next to itself. Drives 0 and 1 both hold main.img.
+    run "$loader" "$host" ls "\\"
+    if expect_status 0 "$bits-bit ls \\"; then
+        [ "$(cat "$work/out")" = "$(printf 'd 0 sd%s\n' a1 a5 a6 b1 b5 b6)" ] ||
+            fail "$bits-bit ls \\ printed: $(cat "$work/out")"
+    fi
+
+    local n tree folder rel remote entry
+    for n in "${partitions[@]}"; do
+        tree=$trees/main$n
+        while IFS= read -r folder; do
+            rel=${folder#"$tree"}
+            # The host passes its arguments on in the ANSI code page: only ASCII folder paths are named here.
+            [[ $rel != *[![:ascii:]]* ]] || continue
+            remote="\\sda$n${rel//\//\\}"
+            run "$loader" "$host" ls "$remote"
+            expect_status 0 "$bits-bit ls $remote" || continue
+            diff <(expected_listing "$folder" "$tree" | collapse_unknown) <(collapse_unknown < "$work/out") \
+                > "$work/diff" || fail "$bits-bit ls $remote differs from $folder: $(head -c 1000 "$work/diff")"
+        done < <(find "$tree" -type d)
+
+        # Everything but symbolic links and names outside the code page (the plugin cannot find those again by
+        # the name it lists) arrives byte for byte on the Windows side.
+        run "$loader" "$host" get -r "\\sda$n" "C:\\copies$bits\\sda$n"
+        expect_status 0 "$bits-bit get -r \\sda$n" || continue
+        {
+            echo "Only in $copies/sda$n: lost+found"
+            LC_ALL=C find "$tree" -mindepth 1 \( -type l -o -name '*[! -~]*' \) | while IFS= read -r entry; do
+                to_ansi "${entry##*/}"
+                if [ -L "$entry" ] || [[ $ansi == *\?* ]]; then echo "Only in ${entry%/*}: ${entry##*/}"; fi
+            done
+        } | LC_ALL=C sort > "$work/expected_diff"
+        diff -rq --no-dereference "$tree" "$copies/sda$n" | LC_ALL=C sort > "$work/diff"
+        cmp -s "$work/expected_diff" "$work/diff" ||
+            fail "$bits-bit get -r \\sda$n differs: $(diff "$work/expected_diff" "$work/diff" | head -20)"
+    done
+
+    # An existing Windows file is kept without -f and replaced with it.
+    local copy=$copies/sda5/hello.txt
+    echo changed > "$copy"
+    run "$loader" "$host" get '\sda5\hello.txt' "C:\\copies$bits\\sda5\\hello.txt"
+    expect_status 1 "$bits-bit get onto an existing file" && expect_err "exists"
+    [ "$(cat "$copy")" = changed ] || fail "$bits-bit get without -f replaced the existing file"
+    run "$loader" "$host" get -f '\sda5\hello.txt' "C:\\copies$bits\\sda5\\hello.txt"
+    if expect_status 0 "$bits-bit get -f"; then
+        cmp -s "$trees/main5/hello.txt" "$copy" || fail "$bits-bit get -f: $copy differs"
+    fi
+}
+
+# A host of one architecture must refuse the plugin built for the other: LoadLibrary fails.
+test_wrong_plugin() {
+    local loader=$1 host=$2 plugin=$3
+    run "$loader" "$host" --plugin "$(windows_path "$plugin")" ls "\\"
+    expect_status 1 "$host with $plugin" && expect_err "cannot load"
+}
+
+started=$SECONDS
+if ! "$wine64" wineboot -i > "$work/wineboot.log" 2>&1; then
+    echo "wineboot failed: $(tail -5 "$work/wineboot.log")" >&2
+    exit 1
+fi
+# One server for all runs: a server started per program would add seconds to each.
+"$wineserver" -p
+ln -sf "$fixtures/main.img" "$WINEPREFIX/dosdevices/physicaldrive0"
+ln -sf "$fixtures/main.img" "$WINEPREFIX/dosdevices/physicaldrive1"
+echo "wine prefix ready in $((SECONDS - started)) s"
+
+test_host "$wine64" "$x86_64" 64
+test_wrong_plugin "$wine64" "$x86_64/tarnwick.exe" "$i686/Tarnwick.wfx"
+
+# The 32-bit runs need a kernel that executes 32-bit programs, Wine's 32-bit loader among them.
+if [ ! -x "$wine32" ]; then
+    echo "SKIPPED: the 32-bit runs: $wine32 is missing (install wine32:i386)"
+else
+    run "$wine32" "$i686/tarnwick.exe" --help
+    if [ "$status" -ne 0 ] && { [ "$status" -eq 126 ] || grep -q "Exec format error" "$work/err"; }; then
+        echo "SKIPPED: this machine cannot run 32-bit programs (the 32-bit host, Tarnwick.wfx and the 32-bit host's"
+        echo "         refusal of Tarnwick.wfx64 were not run)"
+    elif [ "$status" -ne 0 ] || ! grep -q "^usage: tarnwick" "$work/out"; then
+        fail "32-bit tarnwick.exe --help: exit $status; stderr: $(head -c 500 "$work/err")"
+    else
+        test_host "$wine32" "$i686" 32
+        test_wrong_plugin "$wine32" "$i686/tarnwick.exe" "$x86_64/Tarnwick.wfx64"
+    fi
+fi
+
+echo "wine runs took $((SECONDS - started)) s"
+if [ "$failures" -gt 0 ]; then
+    echo "wine_test: $failures failures; the prefix is kept in $work" >&2
+    exit 1
+fi
+"$wineserver" -k 2> /dev/null
+"$wineserver" -w 2> /dev/null
+rm -rf "$work"
+echo "wine_test: passed"
