@@ -44,6 +44,7 @@ void set_location(partition_record& record, const physical_disk& disk, uint32_t 
     record.byte_offset = static_cast<uint64_t>(first_sector) * disk.sector_size;
     record.sector_size = disk.sector_size;
     record.device = disk.device;
+    record.drive_bytes = disk.drive_bytes;
     record.number = number;
 }
 

@@ -26,6 +26,7 @@ struct partition_record {
     uint64_t byte_offset = 0;  // absolute drive position of the area the entry describes
     int32_t number = 0;        // 1-4 primary slots, 5 up logical partitions, 0 chain links
     HANDLE device = INVALID_HANDLE_VALUE;  // the disk's handle; not owned
+    uint64_t drive_bytes = 0;              // the disk's size in bytes; 0 when unknown
 };
 
 class partition : public partition_record {

@@ -49,8 +49,10 @@ std::unique_ptr<physical_disk> open_physical_disk(const char* device_name)
     if (disk->device != INVALID_HANDLE_VALUE &&
         DeviceIoControl(disk->device, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry, sizeof geometry,
                         &returned, nullptr) &&
-        geometry.Geometry.BytesPerSector >= 512)
+        geometry.Geometry.BytesPerSector >= 512) {
         disk->sector_size = geometry.Geometry.BytesPerSector;
+        disk->drive_bytes = geometry.DiskSize.QuadPart > 0 ? static_cast<uint64_t>(geometry.DiskSize.QuadPart) : 0;
+    }
     return disk;
 }
 
@@ -83,5 +85,7 @@ sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t cou
         return nullptr;
     // index < 2^32 here, so the product and the sum stay far below 2^64.
     uint64_t position = index * source.sector_size + source.byte_offset;
+    if (source.drive_bytes != 0 && (position > source.drive_bytes || length > source.drive_bytes - position))
+        return nullptr;
     return read_drive_bytes(source.device, position, static_cast<uint32_t>(length));
 }

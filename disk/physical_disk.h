@@ -17,6 +17,7 @@ using sector_buffer = std::unique_ptr<uint8_t[]>;
 struct physical_disk {
     HANDLE device = INVALID_HANDLE_VALUE;  // read-only; INVALID_HANDLE_VALUE when the drive did not open
     uint32_t sector_size = 512;            // logical sector size, never below 512
+    uint64_t drive_bytes = 0;              // the drive's size as the geometry query gives it; 0 when unknown
     std::vector<std::unique_ptr<partition>> partition_list;  // every table entry, in table order
     std::vector<partition_linux_ext2*> ext_partitions;       // the mounted ones, in list order
     int32_t ext_count = 0;
@@ -30,7 +31,7 @@ struct physical_disk {
 // Drives that can be opened, counted from drive 0 up to the first that cannot. No handle is left open.
 int count_drives();
 
-// Opens a drive by its device name and learns its sector size. Always yields a disk; one whose device did not
+// Opens a drive by its device name and learns its sector size and size. Always yields a disk; one whose device did not
 // open has INVALID_HANDLE_VALUE and every read of it fails.
 std::unique_ptr<physical_disk> open_physical_disk(const char* device_name);
 
@@ -42,5 +43,6 @@ void format_device_name(char (&name)[30], int number);
 sector_buffer read_drive_bytes(HANDLE device, uint64_t position, uint32_t length);
 
 // Reads count sectors starting index sectors after the partition's first byte. Refused when the request does not
-// fit in 32 bits of bytes or reaches past the end of the partition; null on any failure.
+// fit in 32 bits of bytes or reaches past the end of the partition or, when its size is known, of the drive (so
+// that no buffer is ever sized by a table or superblock beyond what the drive holds); null on any failure.
 sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count);

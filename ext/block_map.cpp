@@ -12,6 +12,7 @@ namespace {
 constexpr uint32_t direct_blocks = 12;
 constexpr size_t single_indirect_slot = 12;
 constexpr size_t double_indirect_slot = 13;
+constexpr size_t triple_indirect_slot = 14;
 
 // A block number taken from a map: 0 is a hole; one outside the volume cannot be mapped.
 block_mapping data_block(const block_map_cursor& cursor, uint32_t number, uint64_t& block)
@@ -65,8 +66,11 @@ block_mapping map_block(block_map_cursor& cursor, uint32_t j, uint64_t& block)
     if (k < cursor.per_block)
         return indirect_entry(cursor, read_le32(i_block, 4 * single_indirect_slot), static_cast<uint32_t>(k), block);
     k -= cursor.per_block;
-    if (k >= cursor.per_block_squared)
-        return block_mapping::failed;  // the triple-indirect range is not read
+    if (k >= cursor.per_block_squared) {
+        // The triple-indirect range is not read; without a triple-indirect block it is all hole, as in a sparse
+        // file larger than the double-indirect range reaches.
+        return read_le32(i_block, 4 * triple_indirect_slot) == 0 ? block_mapping::hole : block_mapping::failed;
+    }
 
     uint32_t double_indirect = read_le32(i_block, 4 * double_indirect_slot);
     if (double_indirect == 0)

@@ -14,8 +14,9 @@ namespace {
 
 constexpr uint32_t record_head = 8;
 
-// Appends the records of one block; a record that does not fit its block ends the block.
-void split_block(const uint8_t* data, uint32_t block_size, dir_listing& listing)
+// Appends the records of one block; a record that does not fit its block ends the block. False when the listing
+// would grow past max_directory_records.
+bool split_block(const uint8_t* data, uint32_t block_size, dir_listing& listing)
 {
     uint32_t offset = 0;
     while (block_size - offset >= record_head) {
@@ -23,7 +24,9 @@ void split_block(const uint8_t* data, uint32_t block_size, dir_listing& listing)
         uint16_t rec_len = read_le16(record, 4);
         uint8_t name_len = record[6];
         if (rec_len < record_head || rec_len > block_size - offset || rec_len < record_head + name_len)
-            return;
+            return true;
+        if (listing.size() >= max_directory_records)
+            return false;
         dir_entry& entry = listing.emplace_back();
         entry.inode = read_le32(record, 0);
         entry.rec_len = rec_len;
@@ -33,6 +36,7 @@ void split_block(const uint8_t* data, uint32_t block_size, dir_listing& listing)
         entry.name[name_len] = '\0';
         offset += rec_len;
     }
+    return true;
 }
 
 }  // namespace
@@ -48,7 +52,7 @@ bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_lis
     const ext2_volume_info& volume = *source.volume_info;
     uint64_t blocks = (inode->size() + volume.block_size - 1) / volume.block_size;
     // A directory cannot hold more blocks than its volume; a size that says otherwise is damage.
-    if (blocks > volume.blocks_count || blocks > std::numeric_limits<uint32_t>::max())
+    if (blocks > volume.blocks_count || blocks > max_directory_blocks)
         return false;
 
     block_map_cursor cursor = make_cursor(source, *inode);
@@ -65,7 +69,11 @@ bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_lis
                 listing.clear();
                 return false;
             }
-            split_block(data.get(), volume.block_size, listing);
+            if (!split_block(data.get(), volume.block_size, listing)) {
+                listing.clear();
+                listing.shrink_to_fit();
+                return false;
+            }
         }
     } catch (const std::bad_alloc&) {
         listing.clear();

@@ -14,6 +14,11 @@ inline constexpr uint16_t mode_regular = 0x8000;
 inline constexpr uint16_t mode_directory = 0x4000;
 // Inode tables of at most this many groups stay cached per partition; the oldest loaded goes first.
 inline constexpr size_t max_cached_groups = 100;
+// The cached tables of one partition also stay within this many bytes. A table is inodes_per_group * inode_size
+// bytes, which a superblock can push to gigabytes; a common one (8192 inodes of 256 bytes) is 2 MiB, so the budget
+// still holds all 100 of those. A table larger than the whole budget is never loaded: each of its inodes is read
+// alone, with the block that holds it.
+inline constexpr uint64_t max_cached_table_bytes = 256u << 20;
 
 // The inode fields the reader uses, converted from the on-disk inode.
 struct ext_inode {

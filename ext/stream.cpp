@@ -5,6 +5,7 @@
 #include "ext/block_map.h"
 #include "ext/volume.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -37,8 +38,15 @@ void stream_file(partition_linux_ext2& source, uint32_t inode_number, HANDLE out
         return;
     const uint32_t block_size = source.volume_info->block_size;
     uint64_t blocks = (size + block_size - 1) / block_size;
-    // Logical block numbers are 32 bits wide: a larger size cannot be content of this inode.
-    if (blocks > static_cast<uint64_t>(std::numeric_limits<uint32_t>::max()) + 1) {
+    // A size beyond what the inode's mapping can address is damage, not a sparse file: logical block numbers are
+    // 32 bits wide, and a block map ends with its triple-indirect range. Any smaller size can be a real sparse file
+    // (larger than its volume, even) and is copied in full; the host's abort and a full target end it early.
+    uint64_t mappable = static_cast<uint64_t>(std::numeric_limits<uint32_t>::max()) + 1;
+    if (!inode->uses_extents()) {
+        uint64_t per_block = block_size / 4;
+        mappable = std::min(mappable, 12 + per_block + per_block * per_block + per_block * per_block * per_block);
+    }
+    if (blocks > mappable) {
         status->store(-1);
         return;
     }

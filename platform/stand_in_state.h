@@ -26,8 +26,10 @@ struct stand_in_state {
     std::vector<stand_in_drive> drives;
     int administrator = -1;  // -1: the effective user decides; 0 or 1: forced by a test
     std::vector<std::string> message_boxes;  // "caption: text" of every box shown
+    std::vector<std::string> files_written;  // every local file opened for writing, by the name given
 
     std::atomic<long> drive_opens{0};
+    std::atomic<long> drive_write_opens{0};  // drive opens asking for more than read access; all refused
     std::atomic<long> drive_seeks{0};
     std::atomic<long> drive_reads{0};
     std::atomic<long> geometry_queries{0};

@@ -15,7 +15,9 @@ void reset()
     s.drives.clear();
     s.administrator = -1;
     s.message_boxes.clear();
+    s.files_written.clear();
     s.drive_opens = 0;
+    s.drive_write_opens = 0;
     s.drive_seeks = 0;
     s.drive_reads = 0;
     s.geometry_queries = 0;
@@ -83,7 +85,8 @@ void fail_create_thread(bool fail)
 counters read_counters()
 {
     stand_in_state& s = stand_in();
-    return counters{s.drive_opens, s.drive_seeks, s.drive_reads, s.geometry_queries, s.threads_created};
+    return counters{s.drive_opens,      s.drive_write_opens, s.drive_seeks,
+                    s.drive_reads,      s.geometry_queries,  s.threads_created};
 }
 
 std::vector<std::string> message_boxes()
@@ -91,6 +94,13 @@ std::vector<std::string> message_boxes()
     stand_in_state& s = stand_in();
     std::lock_guard<std::mutex> guard(s.lock);
     return s.message_boxes;
+}
+
+std::vector<std::string> files_written()
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.files_written;
 }
 
 }  // namespace test_control

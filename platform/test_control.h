@@ -28,6 +28,7 @@ void fail_create_thread(bool fail);
 
 struct counters {
     long drive_opens;
+    long drive_write_opens;  // attempts to open a drive for anything but reading; the stand-in refuses them
     long drive_seeks;
     long drive_reads;
     long geometry_queries;
@@ -37,5 +38,8 @@ counters read_counters();
 
 // Every message box shown so far, as "caption: text".
 std::vector<std::string> message_boxes();
+
+// Every local file opened for writing so far, by the name the plugin gave.
+std::vector<std::string> files_written();
 
 }  // namespace test_control

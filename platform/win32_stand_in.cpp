@@ -64,8 +64,23 @@ struct thread_state {
     LPVOID parameter = nullptr;
 };
 
+// The thread is joined once a wait has seen it end, so that it has let go of everything it held by the time the
+// wait returns (leak checks right after a copy see no half-finished thread); a handle closed before that detaches it.
 struct thread_object : stand_in_object {
     std::shared_ptr<thread_state> state;
+    pthread_t thread{};
+    bool joined = false;
+    void join()
+    {
+        if (!joined)
+            pthread_join(thread, nullptr);
+        joined = true;
+    }
+    ~thread_object() override
+    {
+        if (!joined)
+            pthread_detach(thread);
+    }
 };
 
 // The calling thread's last error, as far as the plugin asks for it: why CreateFileA failed.
@@ -179,6 +194,11 @@ HANDLE open_local_file(LPCSTR name, DWORD access, DWORD disposition)
     else if (disposition != OPEN_EXISTING) {
         last_error = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
+    }
+    {
+        stand_in_state& s = stand_in();
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.files_written.emplace_back(name);
     }
     int fd = open(name, flags, 0666);
     if (fd < 0) {
@@ -311,6 +331,8 @@ HANDLE CreateFileA(LPCSTR file_name, DWORD desired_access, DWORD, LPSECURITY_ATT
         HANDLE drive = INVALID_HANDLE_VALUE;
         if (desired_access == GENERIC_READ && creation_disposition == OPEN_EXISTING)
             drive = open_drive(name.substr(drive_prefix.size()));
+        else
+            ++stand_in().drive_write_opens;
         if (drive == INVALID_HANDLE_VALUE)
             last_error = ERROR_FILE_NOT_FOUND;
         return drive;
@@ -337,9 +359,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
     size_t done = 0;
     if (drive->bytes) {
         const auto& bytes = *drive->bytes;
-        if (drive->position < bytes.size())
+        if (drive->position < bytes.size()) {
             done = std::min<uint64_t>(bytes_to_read, bytes.size() - drive->position);
-        std::memcpy(buffer, bytes.data() + drive->position, done);
+            std::memcpy(buffer, bytes.data() + drive->position, done);
+        }
     } else if (!read_fully(drive->fd, buffer, bytes_to_read, done)) {
         return FALSE;
     }
@@ -421,6 +444,17 @@ BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID, DWORD, LPVOID ou
     DWORD sector_size = 512;
     if (drive->geometry_answer == geometry_answer_fails)
         return FALSE;
+    // The drive's size in bytes, as Windows reports it with the geometry: the image's size, the device's size.
+    uint64_t drive_size = drive->bytes ? drive->bytes->size() : 0;
+    if (drive->fd >= 0) {
+        struct stat st;
+        if (fstat(drive->fd, &st) != 0)
+            return FALSE;
+        if (S_ISREG(st.st_mode))
+            drive_size = static_cast<uint64_t>(st.st_size);
+        else if (S_ISBLK(st.st_mode) && ioctl(drive->fd, BLKGETSIZE64, &drive_size) != 0)
+            drive_size = 0;
+    }
     if (drive->geometry_answer >= 0) {
         sector_size = static_cast<DWORD>(drive->geometry_answer);
     } else if (drive->fd >= 0) {
@@ -431,6 +465,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID, DWORD, LPVOID ou
     }
     DISK_GEOMETRY_EX reply{};
     reply.Geometry.BytesPerSector = sector_size;
+    reply.DiskSize.QuadPart = static_cast<LONGLONG>(drive_size);
     std::memcpy(out_buffer, &reply, sizeof(DISK_GEOMETRY_EX) - 8);
     if (bytes_returned)
         *bytes_returned = sizeof(DISK_GEOMETRY_EX) - 8;
@@ -460,12 +495,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start_
         delete handed_over;
         return nullptr;
     }
-    pthread_detach(thread);
     ++s.threads_created;
     if (thread_id)
         *thread_id = static_cast<DWORD>(s.threads_created.load());
     auto object = new thread_object;
     object->state = state;
+    object->thread = thread;
     return object;
 }
 
@@ -475,14 +510,14 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds)
     if (thread == nullptr)
         return WAIT_FAILED;
     std::unique_lock<std::mutex> guard(thread->state->lock);
-    if (milliseconds == INFINITE) {
-        thread->state->ended_signal.wait(guard, [&] { return thread->state->ended; });
-        return WAIT_OBJECT_0;
-    }
-    if (thread->state->ended_signal.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                                             [&] { return thread->state->ended; }))
-        return WAIT_OBJECT_0;
-    return WAIT_TIMEOUT;
+    auto ended = [&] { return thread->state->ended; };
+    if (milliseconds == INFINITE)
+        thread->state->ended_signal.wait(guard, ended);
+    else if (!thread->state->ended_signal.wait_for(guard, std::chrono::milliseconds(milliseconds), ended))
+        return WAIT_TIMEOUT;
+    guard.unlock();
+    thread->join();
+    return WAIT_OBJECT_0;
 }
 
 namespace {

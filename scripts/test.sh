@@ -42,4 +42,11 @@ for arch in i686 x86_64; do
 done
 tests/windows/wine_test.sh build-windows-i686 build-windows-x86_64 build/fixtures
 ls -l build-windows-i686/Tarnwick.wfx build-windows-x86_64/Tarnwick.wfx64
+
+# A minute of fuzzing the plugin over whole disks with libFuzzer (clang), from seed disks made here and the corpus
+# kept in build-fuzz; a finding fails the run and is left in build-fuzz/fuzz-findings/.
+ensure_packages clang libclang-rt-14-dev
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+cmake --build build-fuzz --target fuzz_disk -j "$jobs"
+tests/fuzz/run_fuzz.sh build-fuzz 60
 echo "all tests passed"

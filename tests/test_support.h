@@ -1,11 +1,14 @@
 // Shared helpers of the tests: the fixture disks, disks built in memory, and a clean stand-in per test.
 #pragma once
 
+#include "disk/physical_disk.h"
 #include "platform/test_control.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,3 +51,74 @@ protected:
     void SetUp() override;
     void TearDown() override;
 };
+
+class partition_linux_ext2;
+
+// Drive reads the stand-in has served so far.
+long drive_reads();
+
+// Adds the fixture image (or a memory disk) as the next drive, opens it as drive 0 and scans its tables.
+std::unique_ptr<physical_disk> open_fixture_disk(const std::string& image_name);
+std::unique_ptr<physical_disk> open_memory_disk(const memory_disk& image);
+// A volume image placed at sector 8 of a memory disk as partition 1 (type 0x83), scanned.
+std::unique_ptr<physical_disk> open_memory_volume(const std::vector<uint8_t>& volume);
+// Partition number n of a scanned disk, mounted; null when it is not there or does not mount.
+partition_linux_ext2* mounted_partition(physical_disk& disk, int number);
+
+// Every path under a source tree, relative with a leading '/', sorted; "/" first for the tree itself.
+std::vector<std::string> tree_paths(const std::string& tree);
+// Runs a shell command and returns what it writes to standard output.
+std::string run_command(const std::string& command);
+
+// debugfs's view of an inode (stat <N>): data runs, and the indirect blocks or extent-tree nodes in its order.
+struct debugfs_run {
+    uint32_t logical = 0;
+    uint32_t count = 0;
+    uint64_t physical = 0;
+    bool uninitialised = false;
+};
+struct debugfs_inode {
+    uint32_t number = 0;
+    std::string type;  // "regular", "directory", "symlink", ...
+    uint64_t size = 0;
+    uint32_t flags = 0;
+    std::vector<debugfs_run> runs;
+    std::vector<uint64_t> map_blocks;
+};
+// One line of "ls -p": a directory record of an inode other than 0.
+struct debugfs_entry {
+    uint32_t inode = 0;
+    uint32_t mode = 0;
+    std::string name;
+};
+// Runs the commands in one debugfs process on the volume at a byte offset of the image; one output per command.
+std::vector<std::string> debugfs_batch(const std::string& image, uint64_t offset,
+                                       const std::vector<std::string>& commands);
+debugfs_inode parse_debugfs_stat(const std::string& output);
+std::vector<debugfs_entry> parse_debugfs_ls(const std::string& output);
+
+// An ext partition of a fixture disk with debugfs's view of it: the records of every directory of its source
+// tree (lost+found too) and the inode of every path.
+struct fixture_volume {
+    int number = 0;
+    uint64_t offset = 0;  // byte offset on the image
+    std::string tree;     // the source tree's directory
+    std::vector<std::string> directories;  // "/" first
+    std::map<std::string, std::vector<debugfs_entry>> listings;
+    std::map<std::string, debugfs_inode> inodes;  // by path, "/" for the root
+};
+std::vector<fixture_volume> fixture_volumes(const std::string& image_name);
+
+// A copy of volume_ext2_1k.img (2048 blocks of 1 KiB, blocks from 1000 up unused) to write blocks into before it
+// is placed on a memory disk and mounted. Mounting starts the stand-in afresh, so that the copy is drive 0.
+struct crafted_volume {
+    std::vector<uint8_t> bytes;
+    std::unique_ptr<physical_disk> disk;
+
+    crafted_volume();
+    ~crafted_volume();
+    uint8_t* block(uint64_t number) { return bytes.data() + number * 1024; }
+    partition_linux_ext2* mount();
+};
+// debugfs's stat of one path on partition number of a fixture disk.
+debugfs_inode debugfs_stat_path(const std::string& image_name, int number, const std::string& path);

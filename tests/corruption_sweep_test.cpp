@@ -1,0 +1,389 @@
+// Corruption sweep: seeded damage to the sweep disk, structure by structure, each damaged copy served from memory
+// and browsed and copied from as a host does. Every run must end in time, answer soundly, and write nowhere else.
+#include "disk/byte_order.h"
+#include "disk/partition.h"
+#include "host_walk.h"
+#include "plugin/exports.h"
+#include "test_support.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int runs_per_kind = 300;
+constexpr auto run_time_bound = std::chrono::seconds(20);
+
+// Where the structures of one volume of the sweep disk lie, as byte offsets in the disk.
+struct volume_map {
+    uint64_t superblock = 0;
+    uint64_t descriptors = 0;
+    uint32_t desc_size = 32;
+    uint32_t group_count = 0;
+    std::vector<uint64_t> inodes;            // every inode in use
+    std::vector<uint64_t> extent_nodes;      // extent tree nodes: i_block of extent-mapped inodes, node blocks
+    std::vector<uint64_t> directory_blocks;  // first blocks of the directories
+    std::vector<uint64_t> indirect_blocks;   // single- and double-indirect blocks
+};
+
+struct disk_map {
+    std::vector<uint64_t> table_sectors;  // the MBR and every EBR, as byte offsets
+    std::vector<volume_map> volumes;
+};
+
+// Reads the structures of the volume at byte offset start: enough to aim damage, not a second reader.
+volume_map map_volume(const std::vector<uint8_t>& disk, uint64_t start)
+{
+    volume_map v;
+    const uint8_t* sb = disk.data() + start + 1024;
+    uint32_t block_size = 1024u << read_le32(sb, 24);
+    uint32_t inodes_per_group = read_le32(sb, 40);
+    uint32_t inode_size = read_le16(sb, 88);
+    bool is_64bit = (read_le32(sb, 96) & 0x80) != 0;
+    v.superblock = start + 1024;
+    v.desc_size = is_64bit ? read_le16(sb, 254) : 32;
+    v.descriptors = start + (static_cast<uint64_t>(read_le32(sb, 20)) + 1) * block_size;
+    v.group_count = (read_le32(sb, 4) - read_le32(sb, 20) + read_le32(sb, 32) - 1) / read_le32(sb, 32);
+    auto block_at = [&](uint64_t block) { return start + block * block_size; };
+    for (uint32_t g = 0; g < v.group_count; ++g) {
+        uint64_t table = block_at(read_le32(disk.data() + v.descriptors + g * v.desc_size, 8));
+        for (uint32_t i = 0; i < inodes_per_group; ++i) {
+            uint64_t at = table + static_cast<uint64_t>(i) * inode_size;
+            const uint8_t* inode = disk.data() + at;
+            uint16_t mode = read_le16(inode, 0);
+            if (mode == 0 || (g == 0 && i < 10 && i != 1))
+                continue;  // unused, or reserved but for the root
+            v.inodes.push_back(at);
+            bool directory = (mode & 0xF000) == 0x4000;
+            if ((mode & 0xF000) == 0xA000 && read_le32(inode, 4) < 60)
+                continue;  // a link whose target is kept in i_block
+            if (read_le32(inode, 32) & 0x80000) {
+                v.extent_nodes.push_back(at + 40);
+                const uint8_t* root = inode + 40;
+                for (uint32_t e = 0; e < read_le16(root, 2); ++e) {
+                    const uint8_t* entry = root + 12 + 12 * e;
+                    if (read_le16(root, 6) > 0)
+                        v.extent_nodes.push_back(block_at(read_le32(entry, 4)));
+                    else if (directory)
+                        v.directory_blocks.push_back(block_at(read_le32(entry, 8)));
+                }
+            } else {
+                if (directory && read_le32(inode, 40) != 0)
+                    v.directory_blocks.push_back(block_at(read_le32(inode, 40)));
+                for (int slot : {12, 13})
+                    if (read_le32(inode, 40 + 4 * slot) != 0)
+                        v.indirect_blocks.push_back(block_at(read_le32(inode, 40 + 4 * slot)));
+            }
+        }
+    }
+    return v;
+}
+
+disk_map map_sweep_disk(const std::vector<uint8_t>& disk)
+{
+    disk_map map;
+    map.table_sectors.push_back(0);
+    for (const layout_entry& entry : read_layout("sweep.img")) {
+        if (entry.type == "5") {
+            // The EBR chain: each link's start counts from the extended partition's start.
+            uint64_t extended = static_cast<uint64_t>(entry.start) * 512;
+            for (uint64_t ebr = extended; map.table_sectors.size() < 8;) {
+                map.table_sectors.push_back(ebr);
+                const uint8_t* link = disk.data() + ebr + 446 + 16;
+                if (link[4] != 0x05)
+                    break;
+                ebr = extended + static_cast<uint64_t>(read_le32(link, 8)) * 512;
+            }
+        } else if (entry.type == "83") {
+            map.volumes.push_back(map_volume(disk, static_cast<uint64_t>(entry.start) * 512));
+        }
+    }
+    return map;
+}
+
+// Damage of one kind, applied to a copy of the disk.
+class damage {
+public:
+    damage(std::vector<uint8_t>& disk, std::mt19937& random) : disk_(disk), random_(random) {}
+
+    size_t pick(size_t count) { return std::uniform_int_distribution<size_t>(0, count - 1)(random_); }
+
+    template <class T>
+    const T& pick_from(const std::vector<T>& items)
+    {
+        return items[pick(items.size())];
+    }
+
+    // A value that on-disk fields get wrong in interesting ways, from the field's own value.
+    uint32_t odd_value(uint32_t original)
+    {
+        const uint32_t values[] = {0,          1,          2,          7,           0x7F,       0x80,
+                                   0xFF,       0x100,      0xFFFF,     0x10000,     0x7FFFFFFF, 0x80000000,
+                                   0xFFFFFFFE, 0xFFFFFFFF, original + 1, original - 1, original * 2,
+                                   original ^ (1u << pick(32)), static_cast<uint32_t>(random_())};
+        return values[pick(std::size(values))];
+    }
+
+    void set32(uint64_t at) { put_le32(disk_.data() + at, odd_value(read_le32(disk_.data(), at))); }
+    void set16(uint64_t at)
+    {
+        put_le16(disk_.data() + at, static_cast<uint16_t>(odd_value(read_le16(disk_.data(), at))));
+    }
+    void set8(uint64_t at) { disk_[at] = static_cast<uint8_t>(odd_value(disk_[at])); }
+    void flip(uint64_t at) { disk_[at] ^= static_cast<uint8_t>(1 + pick(255)); }
+    uint8_t* at(uint64_t offset) { return disk_.data() + offset; }
+
+private:
+    std::vector<uint8_t>& disk_;
+    std::mt19937& random_;
+};
+
+using damage_kind = std::function<void(damage&, const disk_map&)>;
+
+struct sweep_case {
+    const char* name;
+    damage_kind apply;
+};
+
+void PrintTo(const sweep_case& kind, std::ostream* out)
+{
+    *out << kind.name;
+}
+
+void superblock_geometry(damage& d, const disk_map& map)
+{
+    const volume_map& v = d.pick_from(map.volumes);
+    // Counts, first data block, block size, blocks and inodes per group, inode size, features, descriptor size,
+    // the high word of the block count.
+    const int fields32[] = {0, 4, 20, 24, 32, 40, 96, 336};
+    const int fields16[] = {88, 254};
+    if (d.pick(4) == 0)
+        d.set16(v.superblock + fields16[d.pick(std::size(fields16))]);
+    else
+        d.set32(v.superblock + fields32[d.pick(std::size(fields32))]);
+}
+
+void group_descriptors(damage& d, const disk_map& map)
+{
+    const volume_map& v = d.pick_from(map.volumes);
+    uint64_t descriptor = v.descriptors + d.pick(v.group_count) * v.desc_size;
+    if (d.pick(3) == 0)
+        d.flip(descriptor + d.pick(v.desc_size));
+    else
+        d.set32(descriptor + (v.desc_size >= 64 && d.pick(2) ? 40 : 8));  // the inode table, low or high word
+}
+
+void inode_fields(damage& d, const disk_map& map)
+{
+    uint64_t inode = d.pick_from(d.pick_from(map.volumes).inodes);
+    switch (d.pick(5)) {
+    case 0: d.set16(inode); break;                           // mode
+    case 1: d.set32(inode + 4); break;                       // size, low word
+    case 2: d.set32(inode + 108); break;                     // size, high word
+    case 3: d.at(inode)[34] ^= 0x08; break;                  // the extents flag
+    default: d.set32(inode + 40 + 4 * d.pick(15)); break;    // a block number or extent field
+    }
+}
+
+void extent_trees(damage& d, const disk_map& map)
+{
+    const volume_map& v = map.volumes[0];
+    uint64_t node = d.pick_from(v.extent_nodes);
+    uint16_t entries = std::min<uint16_t>(read_le16(d.at(node), 2), 4);
+    uint64_t entry = node + 12 + 12 * d.pick(entries + 1u);
+    switch (d.pick(4)) {
+    case 0: d.set16(node + 2 * d.pick(4)); break;           // magic, entries, max, depth
+    case 1: d.set32(entry); break;                           // first logical block
+    case 2: d.set16(entry + 4 + 2 * d.pick(2)); break;      // length, or the high start word
+    default: d.set32(entry + 8); break;                      // low start word, or an index's child
+    }
+}
+
+void directory_records(damage& d, const disk_map& map)
+{
+    uint64_t block = d.pick_from(d.pick_from(map.volumes).directory_blocks);
+    // The n-th record of the block, following the lengths as they are.
+    uint64_t record = block;
+    for (size_t n = d.pick(6); n > 0; --n) {
+        uint16_t length = read_le16(d.at(record), 4);
+        if (length < 8 || record + length + 8 > block + 1024)  // within the first KiB, whatever the block size
+            break;
+        record += length;
+    }
+    switch (d.pick(4)) {
+    case 0: d.set32(record); break;      // inode
+    case 1: d.set16(record + 4); break;  // record length
+    case 2: d.set8(record + 6); break;   // name length
+    default: d.set8(record + 7); break;  // file type
+    }
+}
+
+void indirect_blocks(damage& d, const disk_map& map)
+{
+    uint64_t block = d.pick_from(map.volumes[1].indirect_blocks);
+    size_t index = d.pick(3) == 0 ? d.pick(256) : d.pick(12);
+    d.set32(block + 4 * index);
+}
+
+void partition_tables(damage& d, const disk_map& map)
+{
+    uint64_t sector = d.pick_from(map.table_sectors);
+    uint64_t entry = sector + 446 + 16 * d.pick(d.pick(2) ? 2 : 4);
+    switch (d.pick(5)) {
+    case 0: {
+        const uint8_t types[] = {0x00, 0x05, 0x0F, 0x83, 0xEE};
+        d.at(entry)[4] = types[d.pick(std::size(types))];
+        break;
+    }
+    case 1: d.set32(entry + 8); break;   // start: for a link, where the next EBR is
+    case 2: d.set32(entry + 12); break;  // sector count
+    case 3: d.flip(sector + 510 + d.pick(2)); break;
+    default: d.flip(entry + d.pick(16)); break;
+    }
+}
+
+void byte_flips(damage& d, const disk_map& map)
+{
+    // Mostly in metadata, where a flip changes what the reader does; sometimes anywhere on the disk.
+    const volume_map& v = d.pick_from(map.volumes);
+    std::vector<uint64_t> targets = {v.superblock, v.descriptors};
+    for (const auto* list : {&v.inodes, &v.extent_nodes, &v.directory_blocks, &v.indirect_blocks})
+        targets.insert(targets.end(), list->begin(), list->end());
+    uint64_t at = d.pick(4) == 0 ? d.pick(3u << 20) : d.pick_from(targets) + d.pick(256);
+    d.flip(std::min<uint64_t>(at, (3u << 20) - 1));
+}
+
+const sweep_case sweep_cases[] = {
+    {"superblock_geometry", superblock_geometry}, {"group_descriptors", group_descriptors},
+    {"inode_fields", inode_fields},               {"extent_trees", extent_trees},
+    {"directory_records", directory_records},     {"indirect_blocks", indirect_blocks},
+    {"partition_tables", partition_tables},       {"byte_flips", byte_flips},
+};
+
+// A clean scratch folder per test and one checked host session per disk.
+class hostile_disk_test : public stand_in_test {
+protected:
+    void SetUp() override
+    {
+        stand_in_test::SetUp();
+        std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        scratch = fs::path(testing::TempDir()) / ("tarnwick_sweep_" + std::to_string(getpid()) + "_" + name);
+        fs::remove_all(scratch);
+        fs::create_directories(scratch);
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(scratch);
+        stand_in_test::TearDown();
+    }
+
+    // One host session over the disk, checked: in time, sound answers, no drive opened for writing, nothing written
+    // but the copies, which are gone afterwards.
+    walk_result walk(std::vector<uint8_t> disk, const std::string& label)
+    {
+        test_control::reset();
+        test_control::set_administrator(true);
+        test_control::add_drive_memory(std::move(disk));
+        walk_limits limits;
+        limits.max_copy_size = 300 * 1024;
+        auto started = std::chrono::steady_clock::now();
+        walk_result result = walk_as_host(scratch.string(), limits);
+        auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_LT(took, run_time_bound) << label;
+        EXPECT_EQ(result.fault, "") << label;
+        EXPECT_EQ(test_control::read_counters().drive_write_opens, 0) << label;
+        for (const std::string& name : test_control::files_written())
+            EXPECT_EQ(fs::path(name).parent_path(), scratch) << label << ": wrote " << name;
+        EXPECT_TRUE(fs::is_empty(scratch)) << label;
+        return result;
+    }
+
+    fs::path scratch;
+};
+
+class corruption_sweep_test : public hostile_disk_test, public testing::WithParamInterface<sweep_case> {};
+
+}  // namespace
+
+TEST_P(corruption_sweep_test, every_damaged_disk_is_browsed_and_copied_from_cleanly)
+{
+    const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("sweep.img"));
+    const disk_map map = map_sweep_disk(pristine);
+    ASSERT_EQ(map.volumes.size(), 3u);
+    ASSERT_EQ(map.table_sectors.size(), 3u);  // the MBR and two EBRs
+    for (const volume_map& v : map.volumes)
+        ASSERT_FALSE(v.inodes.empty() || v.directory_blocks.empty());
+    ASSERT_GE(map.volumes[0].extent_nodes.size(), 2u);
+    ASSERT_GE(map.volumes[1].indirect_blocks.size(), 2u);
+
+    // The undamaged disk shows all its partitions and copies its files, so that damage has something to break.
+    walk_result intact = walk(pristine, "intact");
+    EXPECT_EQ(intact.partitions, 3);
+    EXPECT_GE(intact.copies_ok, 10);
+
+    std::mt19937 random(0x5EED + static_cast<unsigned>(std::string(GetParam().name).size()));
+    int changed_outcomes = 0;
+    for (int run = 0; run < runs_per_kind && !HasFailure(); ++run) {
+        std::vector<uint8_t> disk = pristine;
+        damage d(disk, random);
+        for (size_t n = 1 + d.pick(3); n > 0; --n)
+            GetParam().apply(d, map);
+        walk_result result = walk(std::move(disk), std::string(GetParam().name) + " run " + std::to_string(run));
+        if (result.digest != intact.digest)
+            ++changed_outcomes;
+    }
+    // Damage that never shows would test nothing.
+    EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(kinds, corruption_sweep_test, testing::ValuesIn(sweep_cases),
+                         [](const testing::TestParamInfo<sweep_case>& info) { return std::string(info.param.name); });
+
+// Inputs the fuzzer found faults with, kept after the fix: each must now pass the same host session cleanly.
+TEST_F(hostile_disk_test, fuzzer_findings_replay_cleanly)
+{
+    size_t replayed = 0;
+    for (const auto& file : fs::directory_iterator(TARNWICK_FUZZ_REGRESSIONS)) {
+        walk(read_file_bytes(file.path().string()), file.path().filename().string());
+        ++replayed;
+    }
+    EXPECT_GT(replayed, 0u);
+}
+
+TEST_F(hostile_disk_test, a_partition_claiming_more_than_the_drive_holds_gets_no_buffer_of_that_size)
+{
+    memory_disk image(512, 64);
+    image.set_entry(0, 1, 0x83, 8, 0xFFFFFF00);  // almost 8 TiB, on a drive of 32 KiB
+    image.sign(0);
+    test_control::add_drive_memory(image.bytes);
+    std::unique_ptr<physical_disk> disk = open_physical_disk("\\\\.\\PhysicalDrive0");
+    ASSERT_EQ(scan_partition_tables(*disk), 0);
+    const partition& claimed = *disk->partition_list.at(0);
+    long reads = test_control::read_counters().drive_reads;
+    EXPECT_EQ(read_sectors(claimed, 0, 1u << 20), nullptr);  // 512 MiB: refused before anything is allocated or read
+    EXPECT_EQ(read_sectors(claimed, 50, 8), nullptr);        // ends one sector past the drive
+    EXPECT_EQ(test_control::read_counters().drive_reads, reads);
+    EXPECT_NE(read_sectors(claimed, 48, 8), nullptr);        // ends at the drive's last sector
+}
+
+TEST_F(hostile_disk_test, a_block_mapped_file_whose_size_reaches_past_the_double_indirect_range_copies_as_holes)
+{
+    test_control::add_drive_file(fixture_path("sweep.img"));
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    char remote[] = "/sda5/past_double_hole.bin";
+    std::string local = (scratch / "copy").string();
+    ASSERT_EQ(FsGetFile(remote, local.data(), 0, nullptr), file_result_ok);
+    fs::path source = fixture_path("trees/sweep5/past_double_hole.bin");
+    ASSERT_EQ(fs::file_size(local), fs::file_size(source));
+    EXPECT_EQ(read_file_bytes(local, 0, 4096), read_file_bytes(source.string(), 0, 4096));
+    EXPECT_EQ(read_file_bytes(local, fs::file_size(source) - 4096), std::vector<uint8_t>(4096, 0));
+    fs::remove(local);
+}

@@ -1,0 +1,221 @@
+// Directory reading: fixture directories against debugfs and their source trees, and records built byte by byte.
+#include "disk/byte_order.h"
+#include "disk/partition.h"
+#include "ext/directory.h"
+#include "ext/inode_cache.h"
+#include "ext/volume.h"
+#include "test_support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+namespace {
+
+constexpr uint32_t dir_inode = 20;  // unused on volume_ext2_1k.img
+
+// Writes inode 20 as a directory of the given size whose direct block entries are blocks.
+void put_directory(crafted_volume& volume, uint32_t size, const std::vector<uint32_t>& blocks)
+{
+    uint32_t inode_size = read_le16(volume.block(1), 88);
+    uint32_t table = read_le32(volume.block(2), 8);
+    uint8_t* inode = volume.bytes.data() + uint64_t{table} * 1024 + uint64_t{dir_inode - 1} * inode_size;
+    std::memset(inode, 0, 128);
+    put_le16(inode, mode_directory | 0755);
+    put_le32(inode + 4, size);
+    for (size_t i = 0; i < blocks.size(); ++i)
+        put_le32(inode + 40 + 4 * i, blocks[i]);
+}
+
+// Writes a record at an offset of a block; a name_len below 0 means the name's length.
+void put_record(uint8_t* block, size_t at, uint32_t inode, uint16_t rec_len, const std::string& name,
+                uint8_t type = file_type_regular, int name_len = -1)
+{
+    put_le32(block + at, inode);
+    put_le16(block + at + 4, rec_len);
+    block[at + 6] = static_cast<uint8_t>(name_len < 0 ? name.size() : name_len);
+    block[at + 7] = type;
+    std::memcpy(block + at + 8, name.data(), name.size());
+}
+
+std::vector<std::string> names_of(const dir_listing& listing)
+{
+    std::vector<std::string> names;
+    for (const dir_entry& e : listing)
+        names.emplace_back(e.name);
+    return names;
+}
+
+uint8_t file_type_of(uint32_t mode)
+{
+    switch (mode & mode_type_mask) {
+    case mode_regular:
+        return file_type_regular;
+    case mode_directory:
+        return file_type_directory;
+    case 0xA000:
+        return file_type_symlink;
+    default:
+        return 0;
+    }
+}
+
+class directory_test : public stand_in_test {};
+
+}  // namespace
+
+TEST_F(directory_test, every_fixture_directory_lists_the_records_debugfs_and_the_source_tree_show)
+{
+    namespace fs = std::filesystem;
+    for (const char* image : {"main.img", "reader.img"}) {
+        std::vector<fixture_volume> volumes = fixture_volumes(image);
+        ASSERT_EQ(volumes.size(), 3u) << image;
+        for (const fixture_volume& volume : volumes) {
+            test_control::reset();
+            test_control::set_administrator(true);
+            std::unique_ptr<physical_disk> disk = open_fixture_disk(image);
+            partition_linux_ext2* p = mounted_partition(*disk, volume.number);
+            ASSERT_TRUE(p);
+            for (const std::string& dir : volume.directories) {
+                SCOPED_TRACE(std::string(image) + " " + std::to_string(volume.number) + " " + dir);
+                const debugfs_inode& inode = volume.inodes.at(dir);
+                dir_listing listing;
+                ASSERT_TRUE(read_directory(*p, inode.number, listing));
+                // Records of inode 0 (index nodes, checksum tails) are there but debugfs does not show them.
+                std::vector<debugfs_entry> named;
+                uint64_t rec_lens = 0;
+                for (const dir_entry& e : listing) {
+                    rec_lens += e.rec_len;
+                    EXPECT_EQ(std::strlen(e.name), e.name_len);
+                    if (e.inode != 0)
+                        named.push_back({e.inode, e.file_type, e.name});
+                }
+                EXPECT_EQ(rec_lens, inode.size);
+                const std::vector<debugfs_entry>& expected = volume.listings.at(dir);
+                ASSERT_EQ(named.size(), expected.size());
+                std::set<std::string> names;
+                for (size_t i = 0; i < named.size(); ++i) {
+                    ASSERT_EQ(named[i].name, expected[i].name) << i;
+                    EXPECT_EQ(named[i].inode, expected[i].inode) << named[i].name;
+                    EXPECT_EQ(named[i].mode, file_type_of(expected[i].mode)) << named[i].name;
+                    if (named[i].name != "." && named[i].name != ".." && !(dir == "/" && named[i].name == "lost+found"))
+                        names.insert(named[i].name);
+                }
+                std::set<std::string> source;
+                if (fs::exists(volume.tree + dir))
+                    for (const auto& entry : fs::directory_iterator(volume.tree + dir))
+                        source.insert(entry.path().filename().string());
+                EXPECT_EQ(names, source);
+            }
+        }
+    }
+}
+
+TEST_F(directory_test, records_come_in_order_with_inode_0_records_the_longest_name_and_holes_passed_over)
+{
+    crafted_volume volume;
+    const std::string longest(255, 'n');
+    put_record(volume.block(1200), 0, dir_inode, 12, ".", file_type_directory);
+    put_record(volume.block(1200), 12, 2, 12, "..", file_type_directory);
+    put_record(volume.block(1200), 24, 0, 16, "deleted");
+    put_record(volume.block(1200), 40, 31, 264, longest, file_type_symlink);
+    put_record(volume.block(1200), 304, 32, 720, "last");
+    put_record(volume.block(1201), 0, 0, 1024, "", 0);  // a block of no names, as an index node looks
+    put_record(volume.block(1202), 0, 33, 1024, "after the hole");
+    put_directory(volume, 4 * 1024, {1200, 1201, 0, 1202});
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+    dir_listing listing;
+    ASSERT_TRUE(read_directory(*p, dir_inode, listing));
+    EXPECT_EQ(names_of(listing),
+              (std::vector<std::string>{".", "..", "deleted", longest, "last", "", "after the hole"}));
+    ASSERT_EQ(listing.size(), 7u);
+    EXPECT_EQ(listing[2].inode, 0u);
+    EXPECT_EQ(listing[3].inode, 31u);
+    EXPECT_EQ(listing[3].name_len, 255);
+    EXPECT_EQ(listing[3].rec_len, 264);
+    EXPECT_EQ(listing[3].file_type, file_type_symlink);
+    EXPECT_EQ(listing[3].name[255], '\0');
+    EXPECT_EQ(listing[5].inode, 0u);
+    EXPECT_EQ(listing[5].rec_len, 1024);
+    EXPECT_EQ(listing[6].inode, 33u);
+}
+
+TEST_F(directory_test, a_record_that_does_not_fit_ends_its_block_and_the_next_block_is_read)
+{
+    struct damage_case {
+        const char* what;
+        uint16_t rec_len;
+        int name_len;
+        std::vector<std::string> names;
+    };
+    const damage_case cases[] = {
+        {"sound", 1012, 4, {".", "name", "next"}},
+        {"rec_len 0", 0, 4, {".", "next"}},
+        {"rec_len 4", 4, 0, {".", "next"}},
+        {"rec_len 7", 7, 0, {".", "next"}},
+        {"rec_len 8 with an empty name", 8, 0, {".", "", "next"}},
+        {"too short for its name", 12, 5, {".", "next"}},
+        {"just long enough for its name", 13, 5, {".", "name\x01", "next"}},
+        {"past the block", 1016, 4, {".", "next"}},
+    };
+    for (const damage_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        crafted_volume volume;
+        put_record(volume.block(1200), 0, dir_inode, 12, ".", file_type_directory);
+        put_record(volume.block(1200), 12, 40, c.rec_len, "name", file_type_regular, c.name_len);
+        volume.block(1200)[12 + 8 + 4] = 1;  // the fifth name byte, should a name be that long
+        put_record(volume.block(1201), 0, 41, 1024, "next");
+        put_directory(volume, 2 * 1024, {1200, 1201});
+        partition_linux_ext2* p = volume.mount();
+        ASSERT_TRUE(p);
+        dir_listing listing;
+        ASSERT_TRUE(read_directory(*p, dir_inode, listing));
+        EXPECT_EQ(names_of(listing), c.names);
+    }
+}
+
+TEST_F(directory_test, an_unreadable_directory_gives_false_and_an_empty_listing)
+{
+    auto listing_of = [](crafted_volume& volume, long fail_read, bool& result) {
+        partition_linux_ext2* p = volume.mount();
+        dir_listing listing(3);  // whatever a listing held before is gone either way
+        result = false;
+        if (!p)
+            return listing;
+        if (fail_read)
+            test_control::fail_nth_read(fail_read);
+        result = read_directory(*p, dir_inode, listing);
+        return listing;
+    };
+    crafted_volume volume;
+    put_record(volume.block(1200), 0, dir_inode, 1024, ".", file_type_directory);
+    put_record(volume.block(1201), 0, 41, 1024, "next");
+    put_directory(volume, 2 * 1024, {1200, 1201});
+    bool result = false;
+    EXPECT_EQ(listing_of(volume, 0, result).size(), 2u);
+    EXPECT_TRUE(result);
+
+    // The inode table's read (the first), then the second block's read fails.
+    for (long fail_read : {1, 3}) {
+        EXPECT_TRUE(listing_of(volume, fail_read, result).empty()) << fail_read;
+        EXPECT_FALSE(result) << fail_read;
+    }
+    // A block beyond the volume cannot be mapped.
+    put_directory(volume, 2 * 1024, {1200, 2048});
+    EXPECT_TRUE(listing_of(volume, 0, result).empty());
+    EXPECT_FALSE(result);
+    // A size of more blocks than the volume has is refused before any block is read.
+    put_directory(volume, 2049 * 1024, {1200, 1201});
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+    dir_listing listing(1);
+    long before = drive_reads();
+    EXPECT_FALSE(read_directory(*p, dir_inode, listing));
+    EXPECT_TRUE(listing.empty());
+    EXPECT_EQ(drive_reads() - before, 1);  // the inode table
+    // No such inode.
+    EXPECT_FALSE(read_directory(*p, 0, listing));
+    EXPECT_FALSE(read_directory(*p, p->volume_info->superblock.s_inodes_count + 1, listing));
+    EXPECT_TRUE(listing.empty());
+}

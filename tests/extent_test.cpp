@@ -1,0 +1,342 @@
+// Extent trees: the reader fixture's trees, and trees built byte by byte on volume_ext2_1k.img.
+#include "disk/byte_order.h"
+#include "disk/partition.h"
+#include "ext/block_map.h"
+#include "ext/extent.h"
+#include "ext/volume.h"
+#include "test_support.h"
+
+#include <functional>
+
+namespace {
+
+void put_header(uint8_t* node, uint16_t entries, uint16_t max, uint16_t depth, uint16_t magic = extent_magic)
+{
+    put_le16(node, magic);
+    put_le16(node + 2, entries);
+    put_le16(node + 4, max);
+    put_le16(node + 6, depth);
+}
+
+void put_extent(uint8_t* node, int i, uint32_t first, uint16_t length, uint64_t start)
+{
+    uint8_t* entry = node + 12 + 12 * i;
+    put_le32(entry, first);
+    put_le16(entry + 4, length);
+    put_le16(entry + 6, static_cast<uint16_t>(start >> 32));
+    put_le32(entry + 8, static_cast<uint32_t>(start));
+}
+
+void put_index(uint8_t* node, int i, uint32_t first, uint64_t child)
+{
+    uint8_t* entry = node + 12 + 12 * i;
+    put_le32(entry, first);
+    put_le32(entry + 4, static_cast<uint32_t>(child));
+    put_le16(entry + 8, static_cast<uint16_t>(child >> 32));
+}
+
+ext_inode extent_inode()
+{
+    ext_inode inode;
+    inode.i_mode = mode_regular | 0644;
+    inode.i_flags = inode_flag_extents;
+    inode.i_size_lo = 0xFFFFFFFF;
+    return inode;
+}
+
+struct lookup {
+    uint32_t j;
+    block_mapping mapping;
+    uint64_t block;  // when mapped
+    long reads;      // drive reads the lookup makes
+};
+
+void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> lookups)
+{
+    for (const lookup& l : lookups) {
+        uint64_t block = 0;
+        long before = drive_reads();
+        EXPECT_EQ(map_logical_block(cursor, l.j, block), l.mapping) << "block " << l.j;
+        EXPECT_EQ(drive_reads() - before, l.reads) << "block " << l.j;
+        if (l.mapping == block_mapping::mapped) {
+            EXPECT_EQ(block, l.block) << "block " << l.j;
+        }
+    }
+}
+
+constexpr auto mapped = block_mapping::mapped;
+constexpr auto hole = block_mapping::hole;
+constexpr auto failed = block_mapping::failed;
+
+// A tree of depth 2: the root's index entries lead to index nodes 1110 (from 0) and 1111 (from 1000); 1110 leads
+// to the leaves 1120 (from 0) and 1121 (from 500), 1111 to the leaf 1122. Each leaf holds 10 blocks from its start,
+// at 1300, 1400 and 1500.
+ext_inode depth_2_tree(crafted_volume& volume)
+{
+    ext_inode inode = extent_inode();
+    put_header(inode.i_block.data(), 2, 4, 2);
+    put_index(inode.i_block.data(), 0, 0, 1110);
+    put_index(inode.i_block.data(), 1, 1000, 1111);
+    put_header(volume.block(1110), 2, 84, 1);
+    put_index(volume.block(1110), 0, 0, 1120);
+    put_index(volume.block(1110), 1, 500, 1121);
+    put_header(volume.block(1111), 1, 84, 1);
+    put_index(volume.block(1111), 0, 1000, 1122);
+    const uint32_t firsts[] = {0, 500, 1000};
+    for (int leaf = 0; leaf < 3; ++leaf) {
+        put_header(volume.block(1120 + leaf), 1, 84, 0);
+        put_extent(volume.block(1120 + leaf), 0, firsts[leaf], 10, 1300 + 100 * leaf);
+    }
+    return inode;
+}
+
+class extent_test : public stand_in_test {};
+
+}  // namespace
+
+TEST_F(extent_test, reader_fixture_trees_have_the_shapes_they_were_made_with)
+{
+    // Guards the fixture: the block map walk over it proves the reader's trees only where they have these shapes.
+    std::map<std::string, debugfs_inode> inodes;
+    for (const char* path : {"/extents/three.bin", "/extents/depth1.bin", "/extents/dense.bin",
+                             "/extents/prealloc.bin", "/dirs/several", "/dirs/big"})
+        inodes[path] = debugfs_stat_path("reader.img", 1, path);
+    std::unique_ptr<physical_disk> disk = open_fixture_disk("reader.img");
+    partition_linux_ext2* p = mounted_partition(*disk, 1);
+    ASSERT_TRUE(p);
+    auto depth_of = [&](const std::string& path) {
+        std::optional<ext_inode> inode = get_inode(*p, inodes.at(path).number);
+        return inode && inode->uses_extents() ? read_le16(inode->i_block.data(), 6) : -1;
+    };
+    EXPECT_EQ(depth_of("/extents/three.bin"), 0);
+    EXPECT_EQ(inodes.at("/extents/three.bin").runs.size(), 3u);
+    EXPECT_EQ(depth_of("/extents/depth1.bin"), 1);
+    EXPECT_EQ(inodes.at("/extents/depth1.bin").runs.size(), 150u);
+    EXPECT_EQ(depth_of("/extents/dense.bin"), 2);
+    const debugfs_inode& dense = inodes.at("/extents/dense.bin");
+    EXPECT_GT(dense.runs.size(), 336u);
+    uint32_t next = 0;
+    for (const debugfs_run& run : dense.runs) {
+        EXPECT_EQ(run.logical, next);
+        next = run.logical + run.count;
+    }
+    EXPECT_EQ(uint64_t{next} * 1024, dense.size);
+    const debugfs_inode& prealloc = inodes.at("/extents/prealloc.bin");
+    ASSERT_EQ(prealloc.runs.size(), 2u);
+    EXPECT_FALSE(prealloc.runs[0].uninitialised);
+    EXPECT_TRUE(prealloc.runs[1].uninitialised);
+    for (const char* dir : {"/dirs/several", "/dirs/big"}) {
+        EXPECT_TRUE(inodes.at(dir).flags & 0x1000) << dir << " is not indexed";
+    }
+}
+
+TEST_F(extent_test, a_root_of_depth_0_chooses_its_extent_with_holes_before_between_and_after)
+{
+    crafted_volume volume;
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+    ext_inode inode = extent_inode();
+    put_header(inode.i_block.data(), 3, 4, 0);
+    put_extent(inode.i_block.data(), 0, 10, 5, 1000);
+    put_extent(inode.i_block.data(), 1, 100, 3, 1100);
+    put_extent(inode.i_block.data(), 2, 200, 10, 1200);
+    block_map_cursor cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{0, hole, 0, 0},       {9, hole, 0, 0},      {10, mapped, 1000, 0}, {14, mapped, 1004, 0},
+                            {15, hole, 0, 0},      {99, hole, 0, 0},     {100, mapped, 1100, 0}, {102, mapped, 1102, 0},
+                            {103, hole, 0, 0},     {200, mapped, 1200, 0}, {209, mapped, 1209, 0}, {210, hole, 0, 0},
+                            {0xFFFFFFFF, hole, 0, 0}});
+    release_cursor(cursor);
+
+    // A root without entries is all hole; one whose extent lies beyond the volume cannot be mapped.
+    put_header(inode.i_block.data(), 0, 4, 0);
+    cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{0, hole, 0, 0}, {10, hole, 0, 0}});
+    release_cursor(cursor);
+    put_header(inode.i_block.data(), 1, 4, 0);
+    put_extent(inode.i_block.data(), 0, 0, 4, 2046);
+    cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{1, mapped, 2047, 0}, {2, failed, 0, 0}});
+    release_cursor(cursor);
+}
+
+TEST_F(extent_test, uninitialised_extents_are_holes_and_start_blocks_take_their_high_word)
+{
+    crafted_volume volume;
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+    ext_inode inode = extent_inode();
+    put_header(inode.i_block.data(), 4, 4, 0);
+    put_extent(inode.i_block.data(), 0, 0, 32768, 1000);       // the longest initialised extent
+    put_extent(inode.i_block.data(), 1, 40000, 32769, 5000);   // uninitialised, 1 block
+    put_extent(inode.i_block.data(), 2, 50000, 65535, 6000);   // uninitialised, 32767 blocks
+    put_extent(inode.i_block.data(), 3, 90000, 4, (uint64_t{1} << 32) + 16);
+    // Mapping reads nothing here, so the volume can claim 48 bits of blocks.
+    p->volume_info->blocks_count = uint64_t{1} << 40;
+    block_map_cursor cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{32767, mapped, 1000 + 32767, 0},
+                            {32768, hole, 0, 0},
+                            {40000, hole, 0, 0},
+                            {40001, hole, 0, 0},
+                            {50000 + 32766, hole, 0, 0},
+                            {90001, mapped, (uint64_t{1} << 32) + 17, 0},
+                            {90004, hole, 0, 0}});
+    p->volume_info->blocks_count = 2048;
+    expect_lookups(cursor, {{90001, failed, 0, 0}, {0, mapped, 1000, 0}});
+    release_cursor(cursor);
+
+    // An index entry's high word: the node it names lies beyond the volume and is not read.
+    put_header(volume.block(1100), 1, 84, 0);
+    put_extent(volume.block(1100), 0, 0, 1, 1300);
+    inode = extent_inode();
+    put_header(inode.i_block.data(), 1, 4, 1);
+    put_index(inode.i_block.data(), 0, 0, (uint64_t{1} << 32) + 1100);
+    p = volume.mount();
+    ASSERT_TRUE(p);
+    cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{0, failed, 0, 0}});
+    release_cursor(cursor);
+    put_index(inode.i_block.data(), 0, 0, 1100);
+    cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{0, mapped, 1300, 1}});
+    release_cursor(cursor);
+}
+
+TEST_F(extent_test, nodes_are_read_only_when_a_lookup_moves_to_another_one)
+{
+    crafted_volume volume;
+    // Depth 1: leaves 1100 (from 0: 10 blocks at 1300, 5 at 1320 from 20) and 1101 (from 500).
+    ext_inode shallow = extent_inode();
+    put_header(shallow.i_block.data(), 2, 4, 1);
+    put_index(shallow.i_block.data(), 0, 0, 1100);
+    put_index(shallow.i_block.data(), 1, 500, 1101);
+    put_header(volume.block(1100), 2, 84, 0);
+    put_extent(volume.block(1100), 0, 0, 10, 1300);
+    put_extent(volume.block(1100), 1, 20, 5, 1320);
+    put_header(volume.block(1101), 1, 84, 0);
+    put_extent(volume.block(1101), 0, 500, 10, 1400);
+    ext_inode deep = depth_2_tree(volume);
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+
+    block_map_cursor cursor = make_cursor(*p, shallow);
+    expect_lookups(cursor, {{0, mapped, 1300, 1}, {9, mapped, 1309, 0}, {15, hole, 0, 0}, {24, mapped, 1324, 0},
+                            {499, hole, 0, 0},    {500, mapped, 1400, 1}, {600, hole, 0, 0}, {3, mapped, 1303, 1}});
+    release_cursor(cursor);
+
+    cursor = make_cursor(*p, deep);
+    expect_lookups(cursor, {{0, mapped, 1300, 2},   {9, mapped, 1309, 0},    {10, hole, 0, 0},
+                            {500, mapped, 1400, 1}, {1000, mapped, 1500, 2}, {1009, mapped, 1509, 0},
+                            {5000, hole, 0, 0},     {505, mapped, 1405, 2},  {1, mapped, 1301, 1}});
+    release_cursor(cursor);
+}
+
+TEST_F(extent_test, empty_leaves_are_holes_and_empty_index_nodes_fail)
+{
+    crafted_volume volume;
+    ext_inode inode = depth_2_tree(volume);
+    put_header(volume.block(1121), 0, 84, 0);
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+    block_map_cursor cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{500, hole, 0, 2}, {505, hole, 0, 0}, {0, mapped, 1300, 1}});
+    release_cursor(cursor);
+
+    put_header(volume.block(1111), 0, 84, 1);  // level 1
+    p = volume.mount();
+    ASSERT_TRUE(p);
+    cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{1000, failed, 0, 1}, {0, mapped, 1300, 2}});
+    release_cursor(cursor);
+    put_header(inode.i_block.data(), 0, 4, 2);  // the root
+    cursor = make_cursor(*p, inode);
+    expect_lookups(cursor, {{0, failed, 0, 0}});
+    release_cursor(cursor);
+}
+
+TEST_F(extent_test, an_unreadable_node_is_not_held)
+{
+    crafted_volume volume;
+    ext_inode inode = depth_2_tree(volume);
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+    block_map_cursor cursor = make_cursor(*p, inode);
+    test_control::fail_nth_read(2);  // the leaf
+    expect_lookups(cursor, {{0, failed, 0, 2}, {0, mapped, 1300, 1}, {1, mapped, 1301, 0}});
+    test_control::fail_nth_read(1);  // index node 1111
+    expect_lookups(cursor, {{1000, failed, 0, 1}, {1000, mapped, 1500, 2}});
+    release_cursor(cursor);
+}
+
+TEST_F(extent_test, damaged_nodes_fail_wherever_they_are)
+{
+    struct damage_case {
+        const char* what;
+        std::function<void(ext_inode&, crafted_volume&)> damage;
+        block_mapping mapping;
+    };
+    const damage_case cases[] = {
+        {"undamaged", [](ext_inode&, crafted_volume&) {}, mapped},
+        {"root magic", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 4, 2, 0xF30B); }, failed},
+        {"root max above 4", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 5, 2); }, failed},
+        {"root entries above max", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 1, 2); },
+         failed},
+        {"index node magic", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 1, 0); }, failed},
+        {"index node at depth 0", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 0); }, failed},
+        {"index node at depth 2", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 2); }, failed},
+        {"index node entries above max", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 1, 1); },
+         failed},
+        {"leaf magic", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 0, 0x0AF3); }, failed},
+        {"leaf at depth 1", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 1); }, failed},
+        {"leaf max of a full block", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 0); },
+         mapped},
+        {"leaf max above what fits", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 85, 0); },
+         failed},
+        {"leaf entries above what fits", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 85, 85, 0); },
+         failed},
+        {"leaf entries above max", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 2, 1, 0); }, failed},
+    };
+    for (const damage_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        crafted_volume volume;
+        ext_inode inode = depth_2_tree(volume);
+        c.damage(inode, volume);
+        partition_linux_ext2* p = volume.mount();
+        ASSERT_TRUE(p);
+        block_map_cursor cursor = make_cursor(*p, inode);
+        uint64_t block = 0;
+        EXPECT_EQ(map_logical_block(cursor, 0, block), c.mapping);
+        // A damaged node is not held: the next lookup reads it again and fails again.
+        if (c.mapping == failed) {
+            long before = drive_reads();
+            EXPECT_EQ(map_logical_block(cursor, 1, block), failed);
+            EXPECT_EQ(drive_reads() - before, std::string(c.what).rfind("root", 0) == 0 ? 0 : 1);
+        }
+        release_cursor(cursor);
+    }
+}
+
+TEST_F(extent_test, a_root_of_depth_5_is_followed_and_one_of_depth_6_refused)
+{
+    for (uint16_t depth : {5, 6}) {
+        SCOPED_TRACE(depth);
+        crafted_volume volume;
+        // A chain of nodes 1130, 1131, ... with one entry each, down to a leaf mapping block 0 to 1300.
+        ext_inode inode = extent_inode();
+        put_header(inode.i_block.data(), 1, 4, depth);
+        put_index(inode.i_block.data(), 0, 0, 1130);
+        for (uint16_t level = 1; level < depth; ++level) {
+            put_header(volume.block(1129 + level), 1, 84, static_cast<uint16_t>(depth - level));
+            put_index(volume.block(1129 + level), 0, 0, 1130 + level);
+        }
+        put_header(volume.block(1129 + depth), 1, 84, 0);
+        put_extent(volume.block(1129 + depth), 0, 0, 1, 1300);
+        partition_linux_ext2* p = volume.mount();
+        ASSERT_TRUE(p);
+        block_map_cursor cursor = make_cursor(*p, inode);
+        if (depth == 5)
+            expect_lookups(cursor, {{0, mapped, 1300, 5}, {0, mapped, 1300, 0}});
+        else
+            expect_lookups(cursor, {{0, failed, 0, 0}});
+        release_cursor(cursor);
+    }
+}

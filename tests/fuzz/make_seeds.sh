@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the fuzzer's seed disks, each a few hundred KiB: MBR and EBR tables written by sfdisk, ext2, ext3 and
+# ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links.
+# usage: make_seeds.sh OUTDIR
+set -euo pipefail
+
+out=${1:?usage: make_seeds.sh OUTDIR}
+export PATH="$PATH:/usr/sbin:/sbin"
+export E2FSPROGS_FAKE_TIME=1700000000
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A small tree for a volume with BLOCK-byte blocks: direct, single-indirect and sparse files, a folder of several
+# blocks, three levels of folders and a symbolic link.
+make_tree() {
+    local d=$1 block=$2 i
+    mkdir -p "$d/a/b/c" "$d/list"
+    printf 'hello\n' > "$d/hello.txt"
+    : > "$d/empty"
+    head -c $(( 14 * block + 5 )) /dev/urandom > "$d/indirect.bin"
+    truncate -s $(( 24 * block )) "$d/sparse.bin"
+    printf 'tail' | dd of="$d/sparse.bin" bs="$block" seek=20 conv=notrunc status=none
+    printf 'deep\n' > "$d/a/b/c/deep.txt"
+    ln -s a/b/c/deep.txt "$d/link"
+    for i in $(seq 1 30); do : > "$d/list/entry_with_a_longer_name_$i"; done
+}
+
+# seed NAME SIZE_KIB, then "start size type fstype block" for each partition (fstype - for none).
+seed() {
+    local name=$1 image=$out/$1.img n=0 tables="label: dos"$'\n'"label-id: 0x54574b00"$'\n' args
+    rm -f "$image"
+    truncate -s "${2}K" "$image"
+    shift 2
+    args=("$@")
+    while [ $# -ge 5 ]; do tables+="start=$1, size=$2, type=$3"$'\n'; shift 5; done
+    printf '%s' "$tables" | sfdisk -q --wipe never "$image"
+    set -- "${args[@]}"
+    while [ $# -ge 5 ]; do
+        if [ "$4" != - ]; then
+            n=$(( n + 1 ))
+            make_tree "$work/$name$n" "$5"
+            mke2fs -q -F -t "$4" -b "$5" -O ^resize_inode,^has_journal -N 64 -E "offset=$(( $1 * 512 ))" \
+                -d "$work/$name$n" "$image" $(( $2 * 512 / $5 )) >/dev/null
+        fi
+        shift 5
+    done
+}
+
+seed ext2_1k 320  8 600 83 ext2 1024
+seed ext4_1k 384  8 744 83 ext4 1024
+seed ext2_4k 640  8 1256 83 ext2 4096
+seed logical 768  8 600 83 ext2 1024  616 920 5 - -  624 440 83 ext2 1024  1072 456 83 ext4 1024
+echo "seed disks written to $out"
