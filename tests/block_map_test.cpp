@@ -53,25 +53,6 @@ ext_inode crafted_map(crafted_volume& volume, uint32_t single = single_block, ui
     return inode;
 }
 
-struct lookup {
-    uint32_t j;
-    block_mapping mapping;
-    uint64_t block;  // when mapped
-    long reads;      // drive reads the lookup makes
-};
-
-void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> lookups)
-{
-    for (const lookup& l : lookups) {
-        uint64_t block = 0;
-        long before = drive_reads();
-        EXPECT_EQ(map_block(cursor, l.j, block), l.mapping) << "block " << l.j;
-        EXPECT_EQ(drive_reads() - before, l.reads) << "block " << l.j;
-        if (l.mapping == block_mapping::mapped) {
-            EXPECT_EQ(block, l.block) << "block " << l.j;
-        }
-    }
-}
 
 }  // namespace
 

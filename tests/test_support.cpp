@@ -341,3 +341,16 @@ debugfs_inode debugfs_stat_path(const std::string& image_name, int number, const
                 debugfs_batch(fixture_path(image_name), uint64_t{entry.start} * 512, {"stat " + path}).at(0));
     throw std::runtime_error("no partition " + std::to_string(number) + " on " + image_name);
 }
+
+void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> lookups)
+{
+    for (const lookup& l : lookups) {
+        uint64_t block = 0;
+        long before = drive_reads();
+        EXPECT_EQ(map_logical_block(cursor, l.j, block), l.mapping) << "block " << l.j;
+        EXPECT_EQ(drive_reads() - before, l.reads) << "block " << l.j;
+        if (l.mapping == block_mapping::mapped) {
+            EXPECT_EQ(block, l.block) << "block " << l.j;
+        }
+    }
+}

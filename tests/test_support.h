@@ -2,6 +2,7 @@
 #pragma once
 
 #include "disk/physical_disk.h"
+#include "ext/block_map.h"
 #include "platform/test_control.h"
 
 #include <gtest/gtest.h>
@@ -122,3 +123,14 @@ struct crafted_volume {
 };
 // debugfs's stat of one path on partition number of a fixture disk.
 debugfs_inode debugfs_stat_path(const std::string& image_name, int number, const std::string& path);
+
+// One expected answer of the block mapping for logical block j, and the drive reads it may make.
+struct lookup {
+    uint32_t j;
+    block_mapping mapping;
+    uint64_t block;  // when mapped
+    long reads;
+};
+
+// Maps each block in turn with map_logical_block and checks answer, block and reads.
+void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> lookups);
