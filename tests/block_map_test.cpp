@@ -9,19 +9,7 @@
 
 namespace {
 
-class block_map_test : public stand_in_test {
-protected:
-    partition_linux_ext2* open(const std::string& image, int number)
-    {
-        disk.reset();
-        test_control::reset();
-        test_control::set_administrator(true);
-        disk = open_fixture_disk(image);
-        return mounted_partition(*disk, number);
-    }
-
-    std::unique_ptr<physical_disk> disk;
-};
+class block_map_test : public fixture_partition_test {};
 
 // Block numbers of the crafted map on volume_ext2_1k.img (2048 blocks, 256 numbers per indirect block).
 constexpr uint32_t single_block = 1003;  // entry 0 -> 1700, entry 5 -> 0

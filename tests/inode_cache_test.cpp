@@ -32,16 +32,8 @@ const char* type_name(const ext_inode& inode)
     }
 }
 
-class inode_cache_test : public stand_in_test {
+class inode_cache_test : public fixture_partition_test {
 protected:
-    partition_linux_ext2* open(const std::string& image, int number)
-    {
-        disk.reset();
-        test_control::reset();
-        test_control::set_administrator(true);
-        disk = open_fixture_disk(image);
-        return mounted_partition(*disk, number);
-    }
 
     // Reads the first inode of each group in order; false when one fails.
     static bool load_groups(partition_linux_ext2& p, uint32_t first, uint32_t last)
@@ -60,7 +52,6 @@ protected:
         return groups;
     }
 
-    std::unique_ptr<physical_disk> disk;
 };
 
 }  // namespace

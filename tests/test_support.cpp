@@ -354,3 +354,12 @@ void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> look
         }
     }
 }
+
+partition_linux_ext2* fixture_partition_test::open(const std::string& image, int number)
+{
+    disk.reset();
+    test_control::reset();
+    test_control::set_administrator(true);
+    disk = open_fixture_disk(image);
+    return mounted_partition(*disk, number);
+}

@@ -66,6 +66,15 @@ std::unique_ptr<physical_disk> open_memory_volume(const std::vector<uint8_t>& vo
 // Partition number n of a scanned disk, mounted; null when it is not there or does not mount.
 partition_linux_ext2* mounted_partition(physical_disk& disk, int number);
 
+// A stand-in test that opens one fixture disk at a time and hands out its mounted partitions.
+class fixture_partition_test : public stand_in_test {
+protected:
+    // Partition number of the fixture image, mounted; a fresh stand-in serves the image alone.
+    partition_linux_ext2* open(const std::string& image, int number);
+
+    std::unique_ptr<physical_disk> disk;
+};
+
 // Every path under a source tree, relative with a leading '/', sorted; "/" first for the tree itself.
 std::vector<std::string> tree_paths(const std::string& tree);
 // Runs a shell command and returns what it writes to standard output.
