@@ -22,13 +22,14 @@ run_tests() {
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }
 
-run_tests build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_tests build-sanitize -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON
-run_tests build-tsan -R 'fixture_disks|browse_copy' -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE_THREAD=ON
+run_tests build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON
+run_tests build-sanitize -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON -DTARNWICK_WERROR=ON
+run_tests build-tsan -R 'fixture_disks|browse_copy' -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE_THREAD=ON \
+    -DTARNWICK_WERROR=ON
 
 for arch in i686 x86_64; do
     cmake -S . -B "build-windows-$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-          -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake"
+          -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DTARNWICK_WERROR=ON
     cmake --build "build-windows-$arch" -j "$jobs"
 done
 # The Windows files: their exports and imports, then the hosts and plugins under Wine over the fixture disks of
