@@ -5,6 +5,7 @@
 
 #include "platform/stand_in_state.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cerrno>
@@ -622,6 +623,117 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_coun
         return 0;
     std::memcpy(multi_byte, out.data(), out.size());
     return static_cast<int>(out.size());
+}
+
+// Local files beside a copy.
+
+UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_name)
+{
+    if (path == nullptr || prefix == nullptr || temp_file_name == nullptr || unique != 0) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::string folder(path);
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
+    std::string start(prefix, strnlen(prefix, 3));
+    // As Windows does: up to 65 535 numbers are tried, the file is created, and the name fits MAX_PATH.
+    static std::atomic<unsigned> counter{static_cast<unsigned>(getpid())};
+    for (int attempt = 0; attempt < 65535; ++attempt) {
+        unsigned number = (counter++ % 0xFFFF) + 1;
+        char tail[16];
+        std::snprintf(tail, sizeof tail, "%X.tmp", number);
+        std::string name = folder + start + tail;
+        if (name.size() >= MAX_PATH) {
+            last_error = ERROR_INVALID_PARAMETER;
+            return 0;
+        }
+        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            {
+                stand_in_state& s = stand_in();
+                std::lock_guard<std::mutex> guard(s.lock);
+                s.files_written.push_back(name);
+            }
+            std::memcpy(temp_file_name, name.c_str(), name.size() + 1);
+            return number;
+        }
+        if (errno != EEXIST) {
+            last_error = error_from_errno(errno);
+            return 0;
+        }
+    }
+    last_error = ERROR_FILE_EXISTS;
+    return 0;
+}
+
+BOOL MoveFileExA(LPCSTR existing_name, LPCSTR new_name, DWORD flags)
+{
+    if (existing_name == nullptr || new_name == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    unsigned rename_flags = (flags & MOVEFILE_REPLACE_EXISTING) != 0 ? 0 : RENAME_NOREPLACE;
+    if (renameat2(AT_FDCWD, existing_name, AT_FDCWD, new_name, rename_flags) != 0) {
+        last_error = errno == EEXIST ? ERROR_ALREADY_EXISTS : error_from_errno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR file_name)
+{
+    if (file_name == nullptr || unlink(file_name) != 0) {
+        last_error = file_name == nullptr ? ERROR_INVALID_PARAMETER : error_from_errno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR file_name)
+{
+    struct stat st;
+    if (file_name == nullptr || stat(file_name, &st) != 0) {
+        last_error = file_name == nullptr ? ERROR_INVALID_PARAMETER : error_from_errno(errno);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+namespace {
+
+// A FILETIME (100 ns since 1601) as a timespec since 1970; UTIME_OMIT for a time not given.
+timespec timespec_of(const FILETIME* time)
+{
+    timespec result{0, UTIME_OMIT};
+    if (time == nullptr)
+        return result;
+    constexpr int64_t epoch_difference = 116444736000000000;  // 1601 to 1970 in 100 ns
+    int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(time->dwHighDateTime) << 32) | time->dwLowDateTime) -
+                    epoch_difference;
+    int64_t seconds = ticks / 10000000;
+    int64_t rest = ticks % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        --seconds;
+    }
+    result.tv_sec = static_cast<time_t>(seconds);
+    result.tv_nsec = static_cast<long>(rest * 100);
+    return result;
+}
+
+}  // namespace
+
+BOOL SetFileTime(HANDLE file, const FILETIME* creation_time, const FILETIME* last_access_time,
+                 const FILETIME* last_write_time)
+{
+    (void)creation_time;  // POSIX keeps no creation time that a program can set
+    auto local = object_of<file_object>(file);
+    if (local == nullptr)
+        return FALSE;
+    timespec times[2] = {timespec_of(last_access_time), timespec_of(last_write_time)};
+    return futimens(local->fd, times) == 0 ? TRUE : FALSE;
 }
 
 #endif

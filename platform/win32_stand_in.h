@@ -60,6 +60,10 @@ typedef size_t SIZE_T;
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_FILE_EXISTS 80u
+#define ERROR_ALREADY_EXISTS 183u
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
 
@@ -157,6 +161,14 @@ BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL is_member);
 void* FreeSid(PSID sid);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// Local files beside a copy: unique temporary names, moves over a target, deletion, attributes and times.
+UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_name);
+BOOL MoveFileExA(LPCSTR existing_name, LPCSTR new_name, DWORD flags);
+BOOL DeleteFileA(LPCSTR file_name);
+DWORD GetFileAttributesA(LPCSTR file_name);
+BOOL SetFileTime(HANDLE file, const FILETIME* creation_time, const FILETIME* last_access_time,
+                 const FILETIME* last_write_time);
 
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int multi_byte_count, LPWSTR wide,
                         int wide_count);

@@ -25,45 +25,77 @@ int report_progress(const plugin_context& context, char* remote_name, char* loca
     return context.progress_callback(context.plugin_number, remote_name, local_name, percent);
 }
 
-// Polls the local file's size until it reaches total, the worker fails or ends short, or the host asks to abort.
-// The worker is always waited for before this returns.
+// How long the host's thread waits on the worker between progress reports. The wait ends the moment the worker
+// does, so a small file costs no waiting; a long copy gets about 25 reports a second and costs no CPU beyond the
+// worker's, and an abort is seen within this time.
+constexpr DWORD progress_interval_ms = 40;
+
+// Waits for the worker, reporting progress from the local file's size, until it ends or the host asks to abort
+// (the worker is then told to stop and waited for). The result of the copy as far as the worker is concerned:
+// ok only when it ended without failure and the file holds total bytes.
 int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint64_t total, char* remote_name,
                char* local_name)
 {
     int result = file_result_read_error;
-    LARGE_INTEGER size;
-    bool have_size = GetFileSizeEx(job.output_file, &size) != FALSE;
-    while (have_size) {
-        if (job.status.load() != 0)
+    for (;;) {
+        DWORD waited = WaitForSingleObject(worker, progress_interval_ms);
+        if (waited == WAIT_OBJECT_0) {
+            LARGE_INTEGER size;
+            if (job.status.load() == 0 && GetFileSizeEx(job.output_file, &size) &&
+                static_cast<uint64_t>(size.QuadPart) >= total)
+                result = file_result_ok;
             break;
-        if (static_cast<uint64_t>(size.QuadPart) >= total) {
-            // The worker's last write is done once the size is reached; waiting for it before closing the
-            // file keeps the handle from being closed while the worker may still be returning from that write.
-            WaitForSingleObject(worker, INFINITE);
-            CloseHandle(job.output_file);
-            CloseHandle(worker);
-            return file_result_ok;
         }
-        // A worker that has ended without failing and without reaching the size: the file did not grow as
-        // written (a device, or truncated by someone else). One more look at the size settles it.
-        if (WaitForSingleObject(worker, 0) == WAIT_OBJECT_0) {
-            have_size = GetFileSizeEx(job.output_file, &size) != FALSE;
-            if (have_size && job.status.load() == 0 && static_cast<uint64_t>(size.QuadPart) >= total)
-                continue;
+        LARGE_INTEGER size;
+        if (waited != WAIT_TIMEOUT || !GetFileSizeEx(job.output_file, &size)) {
+            job.abort_requested.store(1);
+            WaitForSingleObject(worker, INFINITE);
             break;
         }
         int percent = static_cast<int>(static_cast<double>(size.QuadPart) / static_cast<double>(total) * 100.0);
-        if (report_progress(context, remote_name, local_name, percent) != 0) {
+        if (report_progress(context, remote_name, local_name, percent < 100 ? percent : 99) != 0) {
+            job.abort_requested.store(1);
+            WaitForSingleObject(worker, INFINITE);
             result = file_result_aborted;
             break;
         }
-        have_size = GetFileSizeEx(job.output_file, &size) != FALSE;
     }
-    job.abort_requested.store(1);
-    WaitForSingleObject(worker, INFINITE);
-    CloseHandle(job.output_file);
     CloseHandle(worker);
     return result;
+}
+
+// Where a path's file name starts: after its last separator (either kind on Windows), or at 0.
+size_t file_name_offset(const char* path)
+{
+    size_t offset = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+        if (path[i] == host_path_separator || path[i] == '/')
+            offset = i + 1;
+    }
+    return offset;
+}
+
+// The room GetTempFileNameA needs after the folder: its folder may be at most MAX_PATH - 14 characters long, for
+// names of three prefix characters, four hex digits and ".tmp".
+constexpr size_t temporary_name_length = 14;
+
+// Creates a new, empty temporary file in the target's folder and writes its name to temporary. False when the
+// folder cannot take one, or when its path leaves no room for a temporary name (the caller then writes the
+// target itself).
+bool create_temporary_beside(const char* target, char (&temporary)[MAX_PATH])
+{
+    char folder[MAX_PATH];
+    size_t offset = file_name_offset(target);
+    if (offset + temporary_name_length >= sizeof folder)
+        return false;
+    if (offset == 0) {
+        folder[0] = '.';
+        folder[1] = '\0';
+    } else {
+        std::memcpy(folder, target, offset);
+        folder[offset] = '\0';
+    }
+    return GetTempFileNameA(folder, "twk", 0, temporary) != 0;
 }
 
 int get_file(const plugin_context& context, char* remote_name, char* local_name, int copy_flags)
@@ -92,22 +124,50 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
 
     // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.
     bool overwrite = (copy_flags & copy_flag_overwrite) != 0;
-    HANDLE output = CreateFileA(local_name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                overwrite ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (output == INVALID_HANDLE_VALUE)
-        return !overwrite && GetLastError() == ERROR_FILE_EXISTS ? file_result_exists : file_result_write_error;
+    if (!overwrite && GetFileAttributesA(local_name) != INVALID_FILE_ATTRIBUTES)
+        return file_result_exists;
+
+    // The copy goes to a temporary file beside the target and takes the target's name only once it is whole, so
+    // that a failed or aborted copy never leaves a partial file under that name, nor harms the file it would
+    // have replaced. Only a target whose folder's path is too long to hold a temporary name is written in place,
+    // and removed again when the copy fails.
+    char temporary[MAX_PATH];
+    bool in_place = file_name_offset(local_name) + temporary_name_length >= MAX_PATH;
+    if (!in_place && !create_temporary_beside(local_name, temporary))
+        return file_result_write_error;
+    const char* output_name = in_place ? local_name : temporary;
+    HANDLE output = CreateFileA(output_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                in_place && !overwrite ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+        if (in_place)
+            return !overwrite && GetLastError() == ERROR_FILE_EXISTS ? file_result_exists : file_result_write_error;
+        DeleteFileA(output_name);
+        return file_result_write_error;
+    }
 
     copy_job job;
     job.source_partition = &source;
     job.inode_number = inode_number;
     job.output_file = output;
-    report_progress(context, remote_name, local_name, 0);
-    HANDLE worker = CreateThread(nullptr, 0, copy_worker, &job, 0, nullptr);
-    if (worker == nullptr) {
-        CloseHandle(output);
-        return file_result_read_error;
+    int result = file_result_read_error;
+    if (report_progress(context, remote_name, local_name, 0) != 0) {
+        result = file_result_aborted;
+    } else if (HANDLE worker = CreateThread(nullptr, 0, copy_worker, &job, 0, nullptr); worker != nullptr) {
+        result = watch_copy(context, job, worker, inode->size(), remote_name, local_name);
+        // The host hears 100 only for a whole copy, and may still abort there: nothing has taken the name yet.
+        if (result == file_result_ok && report_progress(context, remote_name, local_name, 100) != 0)
+            result = file_result_aborted;
     }
-    return watch_copy(context, job, worker, inode->size(), remote_name, local_name);
+    if (!CloseHandle(output) && result == file_result_ok)
+        result = file_result_write_error;
+    if (result == file_result_ok && !in_place &&
+        !MoveFileExA(temporary, local_name, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
+        result = !overwrite && (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
+                     ? file_result_exists
+                     : file_result_write_error;
+    if (result != file_result_ok)
+        DeleteFileA(output_name);
+    return result;
 }
 
 }  // namespace

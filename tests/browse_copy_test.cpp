@@ -2,10 +2,14 @@
 #include "plugin/exports.h"
 #include "plugin_support.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -35,12 +39,22 @@ protected:
 
     void TearDown() override
     {
+        nested_work = nullptr;
         fs::remove_all(scratch);
         stand_in_test::TearDown();
     }
 
+    // Reports are recorded from whichever thread copies; nested_work, when set, runs inside each report of an
+    // outermost copy (a host that lists or copies from its progress callback).
     static int TARNWICK_CALL progress(int, char*, char*, int percent)
     {
+        thread_local int depth = 0;
+        if (nested_work && depth == 0) {
+            ++depth;
+            nested_work();
+            --depth;
+        }
+        std::lock_guard<std::mutex> guard(progress_lock);
         progress_reports.push_back(percent);
         return abort_after >= 0 && static_cast<int>(progress_reports.size()) > abort_after ? 1 : 0;
     }
@@ -81,6 +95,8 @@ protected:
     fs::path scratch;
     static inline std::vector<int> progress_reports;
     static inline int abort_after = -1;
+    static inline std::mutex progress_lock;
+    static inline std::function<void()> nested_work;
 };
 
 }  // namespace
@@ -206,37 +222,52 @@ TEST_F(browse_copy_test, result_codes_tell_what_went_wrong)
     EXPECT_EQ(contents(scratch / "b"), contents(fixture_path("trees/main1/hello.txt")));
 }
 
-TEST_F(browse_copy_test, progress_starts_at_0_never_reports_100_and_an_abort_is_honoured)
+TEST_F(browse_copy_test, progress_runs_from_0_to_100_and_an_abort_leaves_no_file)
 {
     ASSERT_EQ(get("/sda5/double_indirect.bin", scratch / "a"), file_result_ok);
-    ASSERT_FALSE(progress_reports.empty());
+    ASSERT_GE(progress_reports.size(), 2u);
     EXPECT_EQ(progress_reports.front(), 0);
-    for (int percent : progress_reports) {
-        EXPECT_GE(percent, 0);
-        EXPECT_LT(percent, 100);
+    EXPECT_EQ(progress_reports.back(), 100);
+    for (size_t i = 1; i + 1 < progress_reports.size(); ++i) {
+        EXPECT_GE(progress_reports[i], 0);
+        EXPECT_LT(progress_reports[i], 100);
     }
 
     progress_reports.clear();
     ASSERT_EQ(get("/sda1/empty.txt", scratch / "empty"), file_result_ok);
-    EXPECT_EQ(progress_reports, std::vector<int>{0});
+    EXPECT_EQ(progress_reports, (std::vector<int>{0, 100}));
     EXPECT_EQ(fs::file_size(scratch / "empty"), 0u);
 
-    // The first report (0) is not an abort; the next one is.
-    progress_reports.clear();
-    abort_after = 1;
-    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "c"), file_result_aborted);
-    EXPECT_TRUE(fs::exists(scratch / "c"));
-    EXPECT_LT(fs::file_size(scratch / "c"), fs::file_size(fixture_path("trees/main5/double_indirect.bin")));
+    // An abort at any report, the last one included, leaves nothing under the target's name and an existing
+    // target as it was.
+    for (int reports : {0, 1}) {
+        progress_reports.clear();
+        abort_after = reports;
+        EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "c"), file_result_aborted);
+        EXPECT_FALSE(fs::exists(scratch / "c"));
+        std::ofstream(scratch / "d") << "keep me";
+        EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "d", copy_flag_overwrite), file_result_aborted);
+        EXPECT_EQ(contents(scratch / "d"), "keep me");
+    }
+    abort_after = -1;
+    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "d", copy_flag_overwrite), file_result_ok);
+    EXPECT_EQ(contents(scratch / "d"), contents(fixture_path("trees/main5/double_indirect.bin")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 3);  // a, empty, d
 }
 
-TEST_F(browse_copy_test, a_failure_during_the_copy_is_a_read_error_and_keeps_the_partial_file)
+TEST_F(browse_copy_test, a_failure_during_the_copy_is_a_read_error_and_leaves_no_file)
 {
+    std::ofstream(scratch / "b") << "keep me";
     // Directory reads are done; the copy's own reads come next.
     test_control::fail_nth_read(3);
     EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "a"), file_result_read_error);
-    EXPECT_TRUE(fs::exists(scratch / "a"));
+    EXPECT_FALSE(fs::exists(scratch / "a"));
+    test_control::fail_nth_read(3);
+    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "b", copy_flag_overwrite), file_result_read_error);
+    EXPECT_EQ(contents(scratch / "b"), "keep me");
 
     test_control::fail_create_thread(true);
-    EXPECT_EQ(get("/sda5/hello.txt", scratch / "b"), file_result_read_error);
+    EXPECT_EQ(get("/sda5/hello.txt", scratch / "c"), file_result_read_error);
     test_control::fail_create_thread(false);
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 1);  // b alone
 }
