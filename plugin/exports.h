@@ -27,6 +27,18 @@ struct remote_file_info {
     int attributes;
 };
 
+// What the host passes once after loading the plugin: its interface version and the path of its settings file.
+// The plugin reads no settings, so nothing of it is kept.
+struct default_params {
+    int size;
+    DWORD plugin_interface_version_low;
+    DWORD plugin_interface_version_high;
+    char default_ini_name[MAX_PATH];
+};
+
+// The name the host gives the plugin's folder.
+inline constexpr char default_root_name[] = "Linux ext";
+
 // Copy flags: the overwrite bit is set when the host has confirmed overwriting an existing local file.
 inline constexpr int copy_flag_overwrite = 1;
 
@@ -46,3 +58,5 @@ TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNext(HANDLE handle, WIN32_FIND_DATAA* f
 TARNWICK_EXPORT int TARNWICK_CALL FsFindClose(HANDLE handle);
 TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name, int copy_flags,
                                             remote_file_info* remote_info);
+TARNWICK_EXPORT void TARNWICK_CALL FsGetDefRootName(char* name, int max_length);
+TARNWICK_EXPORT void TARNWICK_CALL FsSetDefaultParams(default_params* params);

@@ -100,3 +100,17 @@ TEST_F(start_up_test, the_shared_library_exports_fs_init_and_starts)
     unsetenv("TARNWICK_DISKS");
     dlclose(library);
 }
+
+TEST_F(start_up_test, the_plugin_names_its_folder_within_the_hosts_buffer_and_takes_default_params)
+{
+    char name[64];
+    FsGetDefRootName(name, sizeof name);
+    EXPECT_STREQ(name, "Linux ext");
+    char short_buffer[6] = "?????";
+    FsGetDefRootName(short_buffer, 4);
+    EXPECT_STREQ(short_buffer, "Lin");
+    EXPECT_EQ(short_buffer[4], '?');
+    default_params params{static_cast<int>(sizeof(default_params)), 3, 2, "/tmp/settings.ini"};
+    FsSetDefaultParams(&params);
+    FsSetDefaultParams(nullptr);
+}

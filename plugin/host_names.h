@@ -1,0 +1,35 @@
+// Names as the host is shown them: always valid UTF-8, and under Windows' rules free of separators, characters a
+// Windows name cannot hold, trailing dots and spaces, and reserved device names.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+// Which names a host's file system can take: Windows' (ASCII punctuation of its own, controls and device names
+// are unsafe) or POSIX's (only "/" and NUL, which no ext name holds).
+enum class name_rules { windows, posix };
+
+#ifdef _WIN32
+inline constexpr name_rules host_name_rules = name_rules::windows;
+#else
+inline constexpr name_rules host_name_rules = name_rules::posix;
+#endif
+
+// The name shown for an on-disk name on its own: each invalid UTF-8 sequence becomes U+FFFD; under Windows' rules
+// each of \ / : * ? " < > | becomes its fullwidth form (U+FF3C for "\", ...), each control character its control
+// picture (U+2401 for 0x01, ...), a trailing dot or space its fullwidth form, and a reserved device name (CON,
+// PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, in any case, alone or before an extension) gets "_" after its
+// base ("CON.txt" is shown as "CON_.txt"). No name shown is "", "." or "..", or holds a separator, so no shown
+// name can lead a copy out of the folder it is copied into.
+std::string shown_name(std::string_view on_disk, name_rules rules = host_name_rules);
+
+// The names of a folder that shown_name changes, by their index in the folder's listing, made unique: a changed
+// name that meets a name already taken (an unchanged name of the folder, or a changed name before it) gets " (2)",
+// " (3)", ... before its extension. Names left out of the map are shown as they are on disk; those are unique
+// already, since names on disk are unique within a folder. name_at gives the i-th name, for i below count.
+std::unordered_map<uint32_t, std::string> changed_names(uint32_t count,
+                                                        const std::function<std::string_view(uint32_t)>& name_at,
+                                                        name_rules rules = host_name_rules);
