@@ -161,6 +161,48 @@ TEST_F(gpt_test, a_damaged_primary_falls_back_to_the_backup)
     EXPECT_EQ(root(), std::vector<std::string>{"<invalid>"});
 }
 
+TEST_F(gpt_test, sectors_of_4096_bytes_count_every_lba_in_them)
+{
+    // The gpt_parts disk recounted in 4096-byte sectors: its partitions start and end on multiples of 8 of its
+    // 512-byte sectors, so only the tables move.
+    const uint64_t sectors = image.size() / 4096;
+    std::vector<uint8_t> disk(image.size(), 0);
+    std::copy(image.begin() + 34 * 512, image.end() - 33 * 512, disk.begin() + 34 * 512);
+    std::copy(image.begin(), image.begin() + 512, disk.begin());  // the protective MBR
+    std::vector<uint8_t> entries(128 * 128, 0);
+    for (int number = 1; number <= 128; ++number) {
+        const uint8_t* from = entry(primary(), number);
+        uint8_t* to = entries.data() + 128 * (number - 1);
+        std::copy(from, from + 128, to);
+        if (read_le64(from, 32) != 0) {
+            put_le64(to + 32, read_le64(from, 32) / 8);
+            put_le64(to + 40, (read_le64(from, 40) + 1) / 8 - 1);
+        }
+    }
+    auto write_table = [&](uint64_t header_lba, uint64_t alternate_lba, uint64_t entries_lba) {
+        std::copy(entries.begin(), entries.end(), disk.begin() + entries_lba * 4096);
+        uint8_t* h = disk.data() + header_lba * 4096;
+        std::copy(image.begin() + primary(), image.begin() + primary() + 92, h);
+        put_le64(h + 24, header_lba);
+        put_le64(h + 32, alternate_lba);
+        put_le64(h + 40, 6);
+        put_le64(h + 48, sectors - 6);
+        put_le64(h + 72, entries_lba);
+        put_le32(h + 88, gpt_crc32(entries.data(), entries.size()));
+        put_le32(h + 16, 0);
+        put_le32(h + 16, gpt_crc32(h, 92));
+    };
+    write_table(1, sectors - 1, 2);
+    write_table(sectors - 1, 1, sectors - 5);
+    image = disk;
+    // Entry 1's blocks of 1 KiB are not whole sectors: only entry 3 mounts.
+    EXPECT_EQ(root(4096), std::vector<std::string>{"sda3"});
+    EXPECT_EQ(current_context()->disks[0]->ext_partitions[0]->byte_offset, uint64_t{2344} * 512);
+    EXPECT_EQ(copy_tree_from("/sda3", fixture_path("trees/gpt_parts3")), 3u);
+    // The same bytes read in 512-byte sectors hold no GUID table.
+    EXPECT_EQ(root(), std::vector<std::string>{"<invalid>"});
+}
+
 TEST_F(gpt_test, a_hybrid_mbr_is_read_as_an_mbr)
 {
     memory_disk mbr(512, 1);
@@ -271,6 +313,7 @@ TEST_F(gpt_test, only_a_drive_without_a_used_table_entry_is_taken_for_a_volume)
     // The volume's boot sector may carry the signature, with no entry.
     drive.sign(0);
     EXPECT_EQ(scanned(drive), std::make_pair(0, std::vector<int>{0}));
+    EXPECT_EQ(scanned(drive, 4096), std::make_pair(0, std::vector<int>{0}));
     // Without a known size nothing bounds the volume.
     EXPECT_EQ(scanned(drive, test_control::geometry_fails), std::make_pair(0, std::vector<int>{}));
     // A used entry makes it an MBR disk, whatever lies at byte 1024.
