@@ -1,10 +1,13 @@
-// Partitions: MBR and EBR table scan, partition objects, and the disk's mounted ext partitions.
+// Partitions: MBR and EBR table scan, GUID tables and whole-drive volumes, partition objects, and the disk's
+// mounted ext partitions.
 #include "disk/partition.h"
 
 #include "disk/byte_order.h"
+#include "disk/gpt.h"
 #include "ext/volume.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 partition::~partition() = default;
@@ -18,6 +21,8 @@ namespace {
 constexpr size_t first_entry_offset = 446;
 constexpr size_t entry_size = 16;
 constexpr size_t signature_offset = 510;
+constexpr uint64_t superblock_offset = 1024;
+constexpr size_t magic_offset = 56;  // within the superblock
 
 bool has_table_signature(const uint8_t* sector)
 {
@@ -76,7 +81,9 @@ int walk_ebr_chain(physical_disk& disk, uint32_t extended_start)
         const uint8_t* first = ebr.get() + first_entry_offset;
         fill_from_entry(record, first);
         record.primary = 0;
-        set_location(record, disk, record.lba_start + link_offset + extended_start, 5 + logical);
+        // Sums of 32-bit table fields stay 32-bit, as the table's own sector numbers are.
+        set_location(record, disk, static_cast<uint32_t>(record.lba_start + link_offset + extended_start),
+                     5 + logical);
         append_partition(disk.partition_list, record);
 
         const uint8_t* second = first + entry_size;
@@ -90,7 +97,7 @@ int walk_ebr_chain(physical_disk& disk, uint32_t extended_start)
             return 0;
         fill_from_entry(record, second);
         record.primary = 0;
-        set_location(record, disk, extended_start + record.lba_start, 0);
+        set_location(record, disk, static_cast<uint32_t>(extended_start + record.lba_start), 0);
         append_partition(disk.partition_list, record);
         link_offset = next_link;
         visited_links.push_back(next_link);
@@ -98,7 +105,43 @@ int walk_ebr_chain(physical_disk& disk, uint32_t extended_start)
     return 0;
 }
 
+// One type-0x83 partition, numbered 0, over the whole drive. False when the drive's size is unknown, since nothing
+// else bounds the volume.
+bool append_whole_drive(physical_disk& disk)
+{
+    if (disk.drive_bytes < disk.sector_size || !holds_ext_superblock(disk, 0, disk.drive_bytes))
+        return false;
+    partition_record record;
+    record.type = partition_type_linux;
+    record.sector_count = disk.drive_bytes / disk.sector_size;
+    set_location(record, disk, 0, 0);
+    append_partition(disk.partition_list, record);
+    return true;
+}
+
+bool has_used_entry(const uint8_t* mbr)
+{
+    for (size_t slot = 0; slot < 4; ++slot)
+        if (mbr[first_entry_offset + entry_size * slot + 4] != partition_type_empty)
+            return true;
+    return false;
+}
+
 }  // namespace
+
+bool holds_ext_superblock(const physical_disk& disk, uint64_t byte_offset, uint64_t area_bytes)
+{
+    if (disk.device == INVALID_HANDLE_VALUE || area_bytes < superblock_offset * 2 ||
+        byte_offset > std::numeric_limits<uint64_t>::max() - superblock_offset)
+        return false;
+    // The sector that holds the magic: sectors are 512 to 4096 bytes, so it is the superblock's first.
+    uint64_t first = (byte_offset + superblock_offset) / disk.sector_size * disk.sector_size;
+    sector_buffer sector = read_drive_bytes(disk.device, first, disk.sector_size);
+    if (!sector)
+        return false;
+    size_t at = static_cast<size_t>(byte_offset + superblock_offset - first) + magic_offset;
+    return at + 2 <= disk.sector_size && read_le16(sector.get(), at) == ext_magic;
+}
 
 void append_partition(std::vector<std::unique_ptr<partition>>& list, const partition_record& record)
 {
@@ -122,8 +165,20 @@ int scan_partition_tables(physical_disk& disk)
         if (disk.device == INVALID_HANDLE_VALUE)
             return -1;
         sector_buffer mbr = read_drive_bytes(disk.device, 0, disk.sector_size);
-        if (!mbr || !has_table_signature(mbr.get()))
+        if (!mbr)
             return -1;
+        // A drive whose first sector carries the signature and a used entry is always read by its tables, never
+        // taken for a volume; an ext volume's own first sector may carry the signature, with nothing in its entries.
+        if (!has_table_signature(mbr.get()) || !has_used_entry(mbr.get())) {
+            if (append_whole_drive(disk))
+                return 0;
+            return has_table_signature(mbr.get()) ? 0 : -1;
+        }
+        uint8_t types[4];
+        for (size_t slot = 0; slot < 4; ++slot)
+            types[slot] = mbr[first_entry_offset + entry_size * slot + 4];
+        if (is_protective_mbr(types) && scan_gpt(disk) == 0)
+            return 0;
 
         partition_record record;
         bool extended_seen = false;
@@ -132,11 +187,11 @@ int scan_partition_tables(physical_disk& disk)
             fill_from_entry(record, mbr.get() + first_entry_offset + entry_size * (slot - 1));
             if (record.type == partition_type_empty)
                 continue;
-            set_location(record, disk, record.lba_start, slot);
+            set_location(record, disk, static_cast<uint32_t>(record.lba_start), slot);
             append_partition(disk.partition_list, record);
             // Of several extended entries, the chain of the last one is walked.
             if (is_extended(record.type)) {
-                extended_start = record.lba_start;
+                extended_start = static_cast<uint32_t>(record.lba_start);
                 extended_seen = true;
             }
         }

@@ -1,4 +1,5 @@
-// Partitions: the MBR and EBR table scan, the partition objects, and the gathering of mounted ext partitions.
+// Partitions: the table scan (MBR and EBRs, a GUID table behind a protective MBR, or a volume on the whole drive),
+// the partition objects, and the gathering of mounted ext partitions.
 #pragma once
 
 #include "disk/physical_disk.h"
@@ -9,7 +10,9 @@
 
 struct ext2_volume_info;
 
-// The fields of one partition table entry, with where the entry lies on the drive.
+// The fields of one partition table entry, with where the entry lies on the drive. Every record made by the scan
+// ends within the drive and within the reach of a signed 64-bit seek: byte_offset + sector_count * sector_size
+// is below 2^63.
 struct partition_record {
     int32_t bootable = 0;  // 1 when the status byte is exactly 0x80
     int32_t primary = 1;   // 1 for an MBR entry, 0 for an EBR entry
@@ -21,10 +24,13 @@ struct partition_record {
     uint8_t end_sector = 0;
     uint32_t start_cylinder = 0;  // the low 8 cylinder bits only
     uint32_t end_cylinder = 0;
-    uint32_t lba_start = 0;  // as stored: absolute, relative to its EBR, or relative to the extended start
-    uint32_t sector_count = 0;
+    // As stored: absolute, relative to its EBR, or relative to the extended start; a GUID entry's first LBA.
+    uint64_t lba_start = 0;
+    uint64_t sector_count = 0;  // 32 bits in an MBR or EBR, 64 in a GUID table
     uint64_t byte_offset = 0;  // absolute drive position of the area the entry describes
-    int32_t number = 0;        // 1-4 primary slots, 5 up logical partitions, 0 chain links
+    // 1-4 primary slots, 5 up logical partitions, 0 chain links; a GUID entry's index + 1; 0 for a volume that
+    // fills the whole drive (the only partition of its drive then).
+    int32_t number = 0;
     HANDLE device = INVALID_HANDLE_VALUE;  // the disk's handle; not owned
     uint64_t drive_bytes = 0;              // the disk's size in bytes; 0 when unknown
 };
@@ -51,13 +57,23 @@ inline constexpr uint8_t partition_type_empty = 0x00;
 inline constexpr uint8_t partition_type_extended_chs = 0x05;
 inline constexpr uint8_t partition_type_extended_lba = 0x0F;
 inline constexpr uint8_t partition_type_linux = 0x83;
+inline constexpr uint8_t partition_type_gpt_protective = 0xEE;
+// The type byte given to a used GUID entry that is not read: it is not 0x83, so it is never mounted.
+inline constexpr uint8_t partition_type_gpt_other = 0xEE;
 
 // A chain of more logical partitions than this is taken to be damaged and ends there.
 inline constexpr int max_logical_partitions = 256;
 
-// Reads the MBR and the EBR chain of the last extended entry into the disk's partition_list.
+// Reads the drive's partitions into its partition_list: the GUID table when the MBR only protects one (falling back
+// to the MBR when the GUID table does not check out), else the MBR and the EBR chain of its last extended entry.
+// A drive without a table (no signature, or no used entry) whose ext superblock lies at byte 1024 is one
+// type-0x83 partition numbered 0 over the whole drive, when the drive's size is known.
 // 0 when the tables were read; -1 on failure (a bad EBR signature also empties the list).
 int scan_partition_tables(physical_disk& disk);
+
+// True when the area of area_bytes at byte_offset of the drive holds the ext magic where a superblock would be.
+// A probe only: the mount checks the superblock.
+bool holds_ext_superblock(const physical_disk& disk, uint64_t byte_offset, uint64_t area_bytes);
 
 // Creates the object for a filled record (a partition_linux_ext2 for type 0x83) and appends it.
 void append_partition(std::vector<std::unique_ptr<partition>>& list, const partition_record& record);

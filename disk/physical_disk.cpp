@@ -19,6 +19,12 @@ physical_disk::~physical_disk()
         CloseHandle(device);
 }
 
+// Sector sizes the reader takes from a drive: powers of two from 512 to 4096.
+static bool is_supported_sector_size(uint32_t bytes)
+{
+    return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0;
+}
+
 static HANDLE open_drive(const char* device_name)
 {
     return CreateFileA(device_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -48,9 +54,16 @@ std::unique_ptr<physical_disk> open_physical_disk(const char* device_name)
     disk->sector_size = 512;
     if (disk->device != INVALID_HANDLE_VALUE &&
         DeviceIoControl(disk->device, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry, sizeof geometry,
-                        &returned, nullptr) &&
-        geometry.Geometry.BytesPerSector >= 512) {
-        disk->sector_size = geometry.Geometry.BytesPerSector;
+                        &returned, nullptr)) {
+        uint32_t answer = geometry.Geometry.BytesPerSector;
+        if (!is_supported_sector_size(answer)) {
+            // Every table and block offset of this drive would be computed in the wrong unit, so the drive is not
+            // read at all: it keeps its number and yields no partitions.
+            CloseHandle(disk->device);
+            disk->device = INVALID_HANDLE_VALUE;
+            return disk;
+        }
+        disk->sector_size = answer;
         disk->drive_bytes = geometry.DiskSize.QuadPart > 0 ? static_cast<uint64_t>(geometry.DiskSize.QuadPart) : 0;
     }
     return disk;

@@ -32,7 +32,8 @@ struct physical_disk {
 int count_drives();
 
 // Opens a drive by its device name and learns its sector size and size. Always yields a disk; one whose device did not
-// open has INVALID_HANDLE_VALUE and every read of it fails.
+// open has INVALID_HANDLE_VALUE and every read of it fails. A drive whose geometry answers a sector size other than a
+// power of two from 512 to 4096 is closed again and yields such a disk; a failed query leaves 512 and no size.
 std::unique_ptr<physical_disk> open_physical_disk(const char* device_name);
 
 // Formats "\\.\PhysicalDrive" + number into a buffer of 30 characters.

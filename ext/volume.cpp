@@ -34,7 +34,8 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     if (sb.s_log_block_size > max_log_block_size || sb.s_blocks_per_group == 0 || sb.s_inodes_per_group == 0)
         return false;
     volume.block_size = 1024u << sb.s_log_block_size;
-    if (volume.block_size < source.sector_size)
+    // Blocks are read as whole sectors: a block that is not a whole number of them cannot be.
+    if (volume.block_size < source.sector_size || volume.block_size % source.sector_size != 0)
         return false;
     volume.sectors_per_block = volume.block_size / source.sector_size;
     // A group's block and inode bitmaps are one block each, so no group can hold more than this.

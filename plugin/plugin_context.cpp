@@ -66,19 +66,23 @@ void build_partition_index_table(plugin_context& context, int entry_count)
         if (disk.ext_count <= 0)
             continue;
         context.partition_index_table[static_cast<size_t>(d)] = base;
+        // A whole-drive volume (number 0) takes no entry: ext_index answers for it without the table.
         for (int32_t j = 0; j < disk.ext_count; ++j)
-            context.partition_index_table[static_cast<size_t>(base + disk.ext_partitions[j]->number - 1)] = j;
+            if (disk.ext_partitions[j]->number > 0)
+                context.partition_index_table[static_cast<size_t>(base + disk.ext_partitions[j]->number - 1)] = j;
         base += disk.ext_partitions.back()->number;
     }
 }
 
 int ext_index(const plugin_context& context, int disk, int number)
 {
-    if (disk < 0 || disk >= context.disk_count || number < 1 || context.partition_index_table.empty())
+    if (disk < 0 || disk >= context.disk_count || number < 0 || context.partition_index_table.empty())
         return -1;
     const physical_disk& drive = *context.disks[static_cast<size_t>(disk)];
     if (drive.ext_count <= 0 || number > drive.ext_partitions.back()->number)
         return -1;
+    if (number == 0)
+        return drive.ext_partitions.front()->number == 0 ? 0 : -1;
     int32_t slot = context.partition_index_table[static_cast<size_t>(context.partition_index_table[disk] + number - 1)];
     if (slot < 0 || slot >= drive.ext_count || drive.ext_partitions[static_cast<size_t>(slot)]->number != number)
         return -1;

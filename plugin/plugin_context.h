@@ -16,7 +16,8 @@ struct plugin_context {
     std::vector<std::unique_ptr<physical_disk>> disks;  // element N is drive N
     int32_t disk_count = 0;
     // Entries 0 to disk_count - 1: the base of each drive's block, 0 for a drive without ext partitions. Entry
-    // base + n - 1 of a drive's block: the slot in its ext_partitions of partition number n. Empty until built.
+    // base + n - 1 of a drive's block: the slot in its ext_partitions of partition number n. A drive whose only
+    // volume fills it (number 0) has a block of no entries. Empty until built.
     std::vector<int32_t> partition_index_table;
     bool initialised = false;
 };
@@ -35,4 +36,5 @@ int scan_drives(plugin_context& context);
 void build_partition_index_table(plugin_context& context, int entry_count);
 
 // The slot in drive disk's ext_partitions of partition number, or -1 when the number names no ext partition.
+// Number 0 names the drive's whole-drive volume, when it has one.
 int ext_index(const plugin_context& context, int disk, int number);

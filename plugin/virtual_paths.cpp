@@ -19,7 +19,10 @@ void format_partition_folder(char (&name)[host_path_size], int drive, int number
     for (size_t i = 0; i < count; ++i)
         ordered[i] = letters[count - 1 - i];
     ordered[count] = '\0';
-    std::snprintf(name, sizeof name, "%s%s%d", "sd", ordered, number);
+    if (number == 0)
+        std::snprintf(name, sizeof name, "%s%s", "sd", ordered);
+    else
+        std::snprintf(name, sizeof name, "%s%s%d", "sd", ordered, number);
 }
 
 int parse_partition_folder(const plugin_context& context, const char* path, int& drive, int& number)
@@ -33,7 +36,7 @@ int parse_partition_folder(const plugin_context& context, const char* path, int&
     const char* component = found + 3;
     const char* end = std::strchr(component, host_path_separator);
     size_t length = end ? static_cast<size_t>(end - component) : std::strlen(component);
-    if (length < 2)
+    if (length < 1)
         return -1;
 
     const int64_t limit = std::numeric_limits<int32_t>::max();
@@ -59,7 +62,8 @@ int parse_partition_folder(const plugin_context& context, const char* path, int&
         if (letter_value > limit || letter_value < -limit || digits > limit)
             return -1;
     }
-    if (!letter_seen || !digit_seen)
+    // Letters alone name a whole-drive volume, which is numbered 0; a written 0 names nothing.
+    if (!letter_seen || (digit_seen && digits == 0))
         return -1;
     int64_t d = letter_value - 1;
     if (d < 0 || d >= context.disk_count)

@@ -9,13 +9,14 @@ inline constexpr size_t host_path_size = 260;  // host paths and names, with the
 inline constexpr unsigned host_code_page = 0;   // the system ANSI code page
 inline constexpr unsigned disk_code_page = 65001;  // names on disk are UTF-8
 
-// The folder name of a drive's partition: "sd", the drive's letters, the partition number ("sda1", "sdb5").
-// Drives 0 to 25 take one letter; from drive 26 on the letters count on in base 26 ("sdaa1" is drive 26).
+// The folder name of a drive's partition: "sd", the drive's letters, the partition number ("sda1", "sdb5"); a
+// volume on the whole drive (number 0) has no number ("sdb"). Drives 0 to 25 take one letter; from drive 26 on the
+// letters count on in base 26 ("sdaa1" is drive 26).
 void format_partition_folder(char (&name)[host_path_size], int drive, int number);
 
 // Finds the first separator + "sd" in a host path and decodes the folder component after it. Returns the offset
 // of the first character after the component, or -1 when it names no mounted ext partition; drive and number are
-// written only on success.
+// written only on success. Letters without a number name the drive's whole-drive volume (number 0).
 int parse_partition_folder(const plugin_context& context, const char* path, int& drive, int& number);
 
 // Converts text between code pages through UTF-16 into a 260-byte target. A source length of -1 means up to and

@@ -1,6 +1,7 @@
 // Corruption sweep: seeded damage to the sweep disk, structure by structure, each damaged copy served from memory
 // and browsed and copied from as a host does. Every run must end in time, answer soundly, and write nowhere else.
 #include "disk/byte_order.h"
+#include "disk/gpt.h"
 #include "disk/partition.h"
 #include "host_walk.h"
 #include "plugin/exports.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -346,6 +348,92 @@ TEST_P(corruption_sweep_test, every_damaged_disk_is_browsed_and_copied_from_clea
 
 INSTANTIATE_TEST_SUITE_P(kinds, corruption_sweep_test, testing::ValuesIn(sweep_cases),
                          [](const testing::TestParamInfo<sweep_case>& info) { return std::string(info.param.name); });
+
+namespace {
+
+// Damage to the GUID tables of the gpt_parts disk: header fields, entry fields, the CRCs themselves and the
+// protective MBR. Damaged fields mostly get their CRCs made right again, so that the checks behind the CRCs are
+// reached too.
+struct gpt_damage {
+    damage& d;
+    std::vector<uint8_t>& disk;
+
+    uint64_t header() { return d.pick(2) ? 512 : disk.size() - 512; }
+
+    void rehash_header(uint64_t at)
+    {
+        uint32_t size = std::min<uint32_t>(read_le32(disk.data(), at + 12), 512);
+        put_le32(d.at(at + 16), 0);
+        put_le32(d.at(at + 16), gpt_crc32(d.at(at), size));
+    }
+
+    void rehash_entries(uint64_t at)
+    {
+        uint64_t entries = (read_le32(disk.data(), at + 72) | uint64_t{read_le32(disk.data(), at + 76)} << 32) * 512;
+        uint64_t bytes = uint64_t{read_le32(disk.data(), at + 80)} * read_le32(disk.data(), at + 84);
+        if (entries < disk.size() && bytes <= disk.size() - entries)
+            put_le32(d.at(at + 88), gpt_crc32(d.at(entries), static_cast<size_t>(bytes)));
+        rehash_header(at);
+    }
+
+    void apply()
+    {
+        uint64_t at = header();
+        switch (d.pick(4)) {
+        case 0: {
+            // Revision, header size, my-LBA, alternate, usable range, array LBA, count, size (low or high words).
+            const int fields[] = {8, 12, 24, 28, 32, 40, 44, 48, 52, 72, 76, 80, 84};
+            d.set32(at + fields[d.pick(std::size(fields))]);
+            if (d.pick(3))
+                rehash_header(at);
+            break;
+        }
+        case 1: {
+            uint64_t entries = 512 * (at == 512 ? 2 : (disk.size() / 512 - 33));
+            uint64_t entry = entries + 128 * d.pick(8);
+            switch (d.pick(4)) {
+            case 0: d.flip(entry + d.pick(16)); break;  // the type GUID
+            case 1: d.set32(entry + 32 + 4 * d.pick(2)); break;  // first LBA
+            case 2: d.set32(entry + 40 + 4 * d.pick(2)); break;  // last LBA
+            default: std::memmove(d.at(entry), d.at(entries + 128 * d.pick(8)), 16); break;  // another entry's type
+            }
+            if (d.pick(3))
+                rehash_entries(at);
+            break;
+        }
+        case 2: d.set32(at + (d.pick(2) ? 16 : 88)); break;  // a CRC
+        default: {
+            const uint8_t types[] = {0x00, 0x05, 0x83, 0xEE};
+            d.at(446 + 16 * d.pick(4))[4] = types[d.pick(std::size(types))];
+            break;
+        }
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(hostile_disk_test, every_damaged_guid_table_is_browsed_and_copied_from_cleanly)
+{
+    const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("gpt_parts.img"));
+    walk_result intact = walk(pristine, "intact");
+    EXPECT_EQ(intact.partitions, 2);
+    EXPECT_GE(intact.copies_ok, 4);
+
+    std::mt19937 random(0x6E7);
+    int changed_outcomes = 0;
+    for (int run = 0; run < runs_per_kind && !HasFailure(); ++run) {
+        std::vector<uint8_t> disk = pristine;
+        damage d(disk, random);
+        gpt_damage tables{d, disk};
+        for (size_t n = 1 + d.pick(3); n > 0; --n)
+            tables.apply();
+        walk_result result = walk(std::move(disk), "guid tables run " + std::to_string(run));
+        if (result.digest != intact.digest)
+            ++changed_outcomes;
+    }
+    EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+}
 
 // Inputs the fuzzer found faults with, kept after the fix: each must now pass the same host session cleanly.
 TEST_F(hostile_disk_test, fuzzer_findings_replay_cleanly)

@@ -1,6 +1,8 @@
 // Physical drives: counting, sector sizes, and the guarded sector reads.
 #include "disk/partition.h"
 #include "disk/physical_disk.h"
+#include "ext/volume.h"
+#include "plugin_support.h"
 #include "test_support.h"
 
 #include <numeric>
@@ -42,16 +44,22 @@ TEST_F(physical_disk_test, drives_are_counted_up_to_the_first_that_cannot_be_ope
     EXPECT_EQ(count_drives(), 0);
 }
 
-TEST_F(physical_disk_test, sector_size_is_the_geometry_answer_when_at_least_512)
+TEST_F(physical_disk_test, sector_size_is_the_geometry_answer_and_other_answers_refuse_the_drive)
 {
-    const int64_t answers[] = {4096, 0, 256, 512, test_control::geometry_fails};
-    const uint32_t expected[] = {4096, 512, 512, 512, 512};
+    // 0 stands for a refused drive: it is not read at all.
+    const int64_t answers[] = {4096, 512, 2048, test_control::geometry_fails, 0, 256, 1536, 8192, 520};
+    const uint32_t expected[] = {4096, 512, 2048, 512, 0, 0, 0, 0, 0};
     for (int64_t answer : answers)
         test_control::add_drive_memory(std::vector<uint8_t>(8192), answer);
-    for (int i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < std::size(answers); ++i) {
         char name[30];
-        format_device_name(name, i);
+        format_device_name(name, static_cast<int>(i));
         auto disk = open_physical_disk(name);
+        if (expected[i] == 0) {
+            EXPECT_EQ(disk->device, INVALID_HANDLE_VALUE) << "answer " << answers[i];
+            EXPECT_EQ(scan_partition_tables(*disk), -1);
+            continue;
+        }
         EXPECT_NE(disk->device, INVALID_HANDLE_VALUE);
         EXPECT_EQ(disk->sector_size, expected[i]) << "answer " << answers[i];
     }
@@ -115,4 +123,29 @@ TEST_F(physical_disk_test, failed_seek_or_read_and_an_unopened_drive_give_nothin
     auto after = test_control::read_counters();
     EXPECT_EQ(after.drive_seeks, before.drive_seeks);
     EXPECT_EQ(after.drive_reads, before.drive_reads);
+}
+
+TEST_F(physical_disk_test, a_drive_of_1536_byte_sectors_keeps_its_number_and_shows_nothing)
+{
+    memory_disk image(512, 8);
+    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_ext4.img"));
+    image.set_entry(0, 1, 0x83, 8, static_cast<uint32_t>(volume.size() / 512));
+    image.sign(0);
+    image.place(8, volume);
+    test_control::add_drive_memory(image.bytes, 1536);
+    test_control::add_drive_memory(image.bytes, 512);
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(list_names("/"), std::vector<std::string>{"sdb1"});
+
+    // A volume whose blocks are not a whole number of sectors is refused, whatever gave it that sector size.
+    auto disk = open_physical_disk("\\\\.\\PhysicalDrive1");
+    for (uint32_t sector_size : {1536u, 3072u}) {
+        partition_linux_ext2 odd;
+        odd.device = disk->device;
+        odd.sector_size = sector_size;
+        odd.byte_offset = 8 * 512;
+        odd.sector_count = volume.size() / sector_size;
+        odd.type = partition_type_linux;
+        EXPECT_FALSE(mount_volume(odd)) << sector_size;
+    }
 }

@@ -99,12 +99,36 @@ TEST_F(root_listing_test, no_listing_without_ext_partitions_drives_or_start_up)
     EXPECT_EQ(static_cast<unsigned char>(record.cFileName[0]), 0x5A);  // untouched
 }
 
-TEST_F(root_listing_test, fixture_disk_shows_its_three_ext_partitions)
+TEST_F(root_listing_test, fixture_disks_show_their_ext_partitions_and_whole_drive_volumes)
 {
     test_control::add_drive_file(fixture_path("gpt.img"));
     test_control::add_drive_file(fixture_path("main.img"));
+    test_control::add_drive_file(fixture_path("bare.img"));
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(list_names("/"), (std::vector<std::string>{"sdb1", "sdb5", "sdb6"}));
+    EXPECT_EQ(list_names("/"), (std::vector<std::string>{"sda1", "sdb1", "sdb5", "sdb6", "sdc"}));
+}
+
+TEST_F(root_listing_test, a_whole_drive_volume_is_named_by_its_drive_alone)
+{
+    test_control::add_drive_file(fixture_path("bare.img"));
+    test_control::add_drive_memory(disk_with_volumes({1}, false).bytes);
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    int drive = -7, number = -7;
+    EXPECT_EQ(parse("/sda", drive, number), 4);
+    EXPECT_EQ(drive, 0);
+    EXPECT_EQ(number, 0);
+    EXPECT_EQ(parse("/sda/lost+found", drive, number), 4);
+    drive = number = -7;
+    for (const char* bad : {"/sda0", "/sda1", "/sdb", "/sdb0", "/sd", "/sdc"})
+        EXPECT_EQ(parse(bad, drive, number), -1) << bad;
+    EXPECT_EQ(drive, -7);
+    EXPECT_EQ(ext_index(*current_context(), 0, 0), 0);
+    EXPECT_EQ(ext_index(*current_context(), 1, 0), -1);
+    EXPECT_EQ(ext_index(*current_context(), 1, 1), 0);
+
+    char name[host_path_size];
+    format_partition_folder(name, 1, 0);
+    EXPECT_STREQ(name, "sdb");
 }
 
 TEST_F(root_listing_test, partition_folders_parse_to_drive_and_number)

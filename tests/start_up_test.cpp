@@ -44,17 +44,19 @@ TEST_F(start_up_test, fixture_disks_keep_their_drive_numbers_whatever_they_hold)
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
     plugin_context& context = *current_context();
     ASSERT_EQ(context.disk_count, 4);
-    std::vector<int> numbers;
-    for (auto* p : context.disks[0]->ext_partitions)
-        numbers.push_back(p->number);
-    EXPECT_EQ(numbers, (std::vector<int>{1, 5, 6}));
-    for (int d = 1; d < 4; ++d) {
-        EXPECT_EQ(context.disks[d]->ext_count, 0) << d;
-        EXPECT_TRUE(context.disks[d]->ext_partitions.empty()) << d;
+    std::vector<std::vector<int>> numbers;
+    for (auto& disk : context.disks) {
+        numbers.emplace_back();
+        for (auto* p : disk->ext_partitions)
+            numbers.back().push_back(p->number);
     }
-    // Drive 0 owns a block of 6 entries after the 4 drive entries.
-    EXPECT_EQ(context.partition_index_table.size(), 10u);
+    // The whole-drive volume of bare.img is numbered 0; the broken chain shows nothing.
+    EXPECT_EQ(numbers, (std::vector<std::vector<int>>{{1, 5, 6}, {0}, {1}, {}}));
+    // Drive 0 owns a block of 6 entries, drive 1 one of none and drive 2 one of 1, after the 4 drive entries.
+    EXPECT_EQ(context.partition_index_table.size(), 11u);
     EXPECT_EQ(ext_index(context, 0, 6), 2);
+    EXPECT_EQ(ext_index(context, 1, 0), 0);
+    EXPECT_EQ(ext_index(context, 2, 1), 0);
 }
 
 TEST_F(start_up_test, drives_without_ext_partitions_give_a_table_of_zeros)

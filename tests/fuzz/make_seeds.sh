@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the fuzzer's seed disks, each a few hundred KiB: MBR and EBR tables written by sfdisk, ext2, ext3 and
+# Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
 # ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
@@ -52,4 +52,20 @@ seed ext2_1k 320  8 600 83 ext2 1024
 seed ext4_1k 384  8 744 83 ext4 1024
 seed ext2_4k 640  8 1256 83 ext2 4096
 seed logical 768  8 600 83 ext2 1024  616 920 5 - -  624 440 83 ext2 1024  1072 456 83 ext4 1024
+# A GUID table behind its protective MBR: a Linux-data ext2, a basic-data ext4, an entry of another type, and the
+# backup table in the last 33 sectors.
+gpt=$out/gpt.img
+rm -f "$gpt"
+truncate -s 704K "$gpt"
+sfdisk -q --wipe never "$gpt" <<'PARTS'
+label: gpt
+start=40, size=600, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4
+start=640, size=40, type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F
+start=680, size=680, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
+PARTS
+make_tree "$work/gpt1" 1024
+make_tree "$work/gpt3" 1024
+mke2fs -q -F -t ext2 -b 1024 -O ^resize_inode -N 64 -E offset=$(( 40 * 512 )) -d "$work/gpt1" "$gpt" 300 >/dev/null
+mke2fs -q -F -t ext4 -b 1024 -O ^resize_inode,^has_journal -N 64 -E offset=$(( 680 * 512 )) -d "$work/gpt3" "$gpt" 340 \
+    >/dev/null
 echo "seed disks written to $out"
