@@ -11,7 +11,8 @@ constexpr size_t first_indirect_slot = 12;  // slots 12, 13 and 14: single, doub
 constexpr uint32_t max_indirect_depth = 3;
 
 // The run starting at entry first of a table of count block numbers: the entries from first on that name
-// consecutive volume blocks inside the volume (data), or that are all 0 (hole).
+// consecutive volume blocks inside the volume (data), or that are all 0 (hole). Looks at no more than the count
+// entries of the table (12 direct blocks, or the block_size / 4 entries of one indirect block).
 bool entries_run(const ext2_volume_info& volume, const uint8_t* entries, uint32_t count, uint32_t first,
                  block_run& run)
 {

@@ -91,6 +91,7 @@ bool extent_run(extent_walk& walk, uint32_t logical, block_run& run)
     // One past the last logical block the node reached so far covers: the next key at each level above it.
     uint64_t limit = logical_block_limit;
     const uint16_t node_capacity = static_cast<uint16_t>((volume.block_size - header_size) / entry_size);
+    // One step per level: at most max_extent_depth node reads, each node's search bounded by its checked count.
     for (uint16_t k = 0; k < depth; ++k) {
         if (header.eh_entries == 0)
             return false;  // an index node must lead somewhere
