@@ -3,9 +3,10 @@
 
 #include "disk/byte_order.h"
 #include "disk/partition.h"
-#include "ext/block_map.h"
+#include "ext/file_map.h"
 #include "ext/volume.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -55,25 +56,28 @@ bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_lis
     if (blocks > volume.blocks_count || blocks > max_directory_blocks)
         return false;
 
-    block_map_cursor cursor = make_cursor(source, *inode);
+    file_map map = open_file_map(source, *inode);
     try {
-        for (uint64_t j = 0; j < blocks; ++j) {
-            uint64_t block = 0;
-            block_mapping mapping = map_logical_block(cursor, static_cast<uint32_t>(j), block);
-            if (mapping == block_mapping::hole)
-                continue;
-            sector_buffer data;
-            if (mapping == block_mapping::mapped)
-                data = read_block(source, block);
-            if (!data) {
+        for (uint64_t j = 0; j < blocks;) {
+            block_run run;
+            if (!map_run(map, static_cast<uint32_t>(j), run)) {
                 listing.clear();
                 return false;
             }
-            if (!split_block(data.get(), volume.block_size, listing)) {
-                listing.clear();
-                listing.shrink_to_fit();
-                return false;
+            uint64_t count = std::min<uint64_t>(run.length, blocks - j);
+            for (uint64_t k = 0; k < count && run.kind == run_kind::data; ++k) {
+                sector_buffer data = read_block(source, run.physical + k);
+                if (!data) {
+                    listing.clear();
+                    return false;
+                }
+                if (!split_block(data.get(), volume.block_size, listing)) {
+                    listing.clear();
+                    listing.shrink_to_fit();
+                    return false;
+                }
             }
+            j += count;
         }
     } catch (const std::bad_alloc&) {
         listing.clear();

@@ -14,7 +14,8 @@ namespace {
 DWORD WINAPI copy_worker(LPVOID parameter)
 {
     auto& job = *static_cast<copy_job*>(parameter);
-    stream_file(*job.source_partition, job.inode_number, job.output_file, &job.status, &job.abort_requested);
+    stream_file(*job.source_partition, job.inode_number, job.output_file, &job.status, &job.abort_requested,
+                &job.bytes_written);
     return 0;
 }
 
@@ -30,9 +31,9 @@ int report_progress(const plugin_context& context, char* remote_name, char* loca
 // worker's, and an abort is seen within this time.
 constexpr DWORD progress_interval_ms = 40;
 
-// Waits for the worker, reporting progress from the local file's size, until it ends or the host asks to abort
+// Waits for the worker, reporting progress from the bytes it has written, until it ends or the host asks to abort
 // (the worker is then told to stop and waited for). The result of the copy as far as the worker is concerned:
-// ok only when it ended without failure and the file holds total bytes.
+// ok only when it ended without failure and wrote total bytes.
 int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint64_t total, char* remote_name,
                char* local_name)
 {
@@ -40,19 +41,17 @@ int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint
     for (;;) {
         DWORD waited = WaitForSingleObject(worker, progress_interval_ms);
         if (waited == WAIT_OBJECT_0) {
-            LARGE_INTEGER size;
-            if (job.status.load() == 0 && GetFileSizeEx(job.output_file, &size) &&
-                static_cast<uint64_t>(size.QuadPart) >= total)
+            if (job.status.load() == 0 && job.bytes_written.load() == total)
                 result = file_result_ok;
             break;
         }
-        LARGE_INTEGER size;
-        if (waited != WAIT_TIMEOUT || !GetFileSizeEx(job.output_file, &size)) {
+        if (waited != WAIT_TIMEOUT) {
             job.abort_requested.store(1);
             WaitForSingleObject(worker, INFINITE);
             break;
         }
-        int percent = static_cast<int>(static_cast<double>(size.QuadPart) / static_cast<double>(total) * 100.0);
+        double done = static_cast<double>(job.bytes_written.load());
+        int percent = static_cast<int>(done / static_cast<double>(total) * 100.0);
         if (report_progress(context, remote_name, local_name, percent < 100 ? percent : 99) != 0) {
             job.abort_requested.store(1);
             WaitForSingleObject(worker, INFINITE);

@@ -1,6 +1,6 @@
 // Volume mount: geometry from real superblocks, and the refusal of superblocks that make it meaningless.
 #include "disk/partition.h"
-#include "ext/block_map.h"
+#include "ext/file_map.h"
 #include "ext/directory.h"
 #include "ext/inode_cache.h"
 #include "ext/volume.h"
@@ -288,10 +288,11 @@ TEST_F(volume_test, meta_bg_descriptors_are_found_in_their_groups)
         std::optional<ext_inode> inode = get_inode(*target, entry.inode);
         ASSERT_TRUE(inode) << entry.name;
         ASSERT_EQ(inode->size(), source.size()) << entry.name;
-        block_map_cursor cursor = make_cursor(*target, *inode);
-        uint64_t block = 0;
-        ASSERT_EQ(map_logical_block(cursor, 0, block), block_mapping::mapped) << entry.name;
-        sector_buffer data = read_block(*target, block);
+        file_map map = open_file_map(*target, *inode);
+        block_run run;
+        ASSERT_TRUE(map_run(map, 0, run)) << entry.name;
+        ASSERT_EQ(run.kind, run_kind::data) << entry.name;
+        sector_buffer data = read_block(*target, run.physical);
         ASSERT_TRUE(data);
         EXPECT_TRUE(std::equal(source.begin(), source.end(), data.get())) << entry.name;
         ++checked;
