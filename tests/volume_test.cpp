@@ -273,26 +273,27 @@ TEST_F(volume_test, meta_bg_descriptors_are_found_in_their_groups)
     ASSERT_GT(target->volume_info->group_count, 32u);
     dir_listing root;
     ASSERT_TRUE(read_directory(*target, root_directory_inode, root));
-    auto many = std::find_if(root.begin(), root.end(), [](const dir_entry& e) { return std::string(e.name) == "many"; });
-    ASSERT_NE(many, root.end());
+    const dir_entry* many = find_in_listing(root, "many", 4);
+    ASSERT_TRUE(many);
     dir_listing files;
     ASSERT_TRUE(read_directory(*target, many->inode, files));
     uint32_t highest = 0;
     size_t checked = 0;
-    for (const dir_entry& entry : files) {
-        if (entry.name[0] != 'f')
+    for (const dir_entry& entry : files.entries) {
+        std::string name(entry_name(files, entry));
+        if (name.empty() || name[0] != 'f')
             continue;
         highest = std::max(highest, entry.inode);
-        std::vector<uint8_t> source = read_file_bytes(fixture_path("trees/meta_bg/many/") + entry.name);
+        std::vector<uint8_t> source = read_file_bytes(fixture_path("trees/meta_bg/many/") + name);
         std::optional<ext_inode> inode = get_inode(*target, entry.inode);
-        ASSERT_TRUE(inode) << entry.name;
-        ASSERT_EQ(inode->size(), source.size()) << entry.name;
+        ASSERT_TRUE(inode) << name;
+        ASSERT_EQ(inode->size(), source.size()) << name;
         block_map_cursor cursor = make_cursor(*target, *inode);
         uint64_t block = 0;
-        ASSERT_EQ(map_logical_block(cursor, 0, block), block_mapping::mapped) << entry.name;
+        ASSERT_EQ(map_logical_block(cursor, 0, block), block_mapping::mapped) << name;
         sector_buffer data = read_block(*target, block);
         ASSERT_TRUE(data);
-        EXPECT_TRUE(std::equal(source.begin(), source.end(), data.get())) << entry.name;
+        EXPECT_TRUE(std::equal(source.begin(), source.end(), data.get())) << name;
         ++checked;
     }
     EXPECT_EQ(checked, 1100u);
