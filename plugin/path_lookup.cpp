@@ -6,6 +6,13 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+// Folders up to this size are read whole by a lookup: the block-by-block search reads as much in its first request.
+constexpr uint64_t whole_folder_lookup_bytes = 64u << 10;
+
+}  // namespace
+
 path_components components_after_folder(const char* path)
 {
     return path_components{path[0] != '\0' ? std::strchr(path + 1, host_path_separator) : nullptr};
@@ -40,7 +47,15 @@ uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_
 lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
                              entry_match& result)
 {
-    if (shared_listing listing = cached_folder(source, directory)) {
+    // A folder that one request reads whole is listed and kept: the next lookup in it (the next file of a copy,
+    // the next component of a path) then costs no read at all. A larger one is read only until the name.
+    shared_listing listing = cached_folder(source, directory);
+    if (!listing) {
+        std::optional<ext_inode> inode = get_inode(source, directory);
+        if (inode && inode->size() <= whole_folder_lookup_bytes)
+            listing = load_folder(source, directory);
+    }
+    if (listing) {
         const dir_entry* entry = find_in_listing(*listing, name, length);
         if (entry == nullptr)
             return lookup_result::missing;
