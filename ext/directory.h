@@ -38,7 +38,7 @@ inline std::string_view entry_name(const dir_listing& listing, const dir_entry& 
 }
 
 // A directory is read only up to these bounds, whatever its inode and blocks say. A record takes 12 bytes in a
-// listing, 4 more in its index, and its name; the caps hold one listing to 6 + 2 + 24 = 32 MiB. Real directories
+// listing, 4 more in its index, and its name; the caps hold a finished listing to 6 + 2 + 24 = 32 MiB. Real directories
 // stay far below them: half a million entries is already more than a file manager's panel can usefully show, and
 // 24 MiB of names is 48 bytes for each of them. The block cap bounds the walk over the directory's blocks, holes
 // included (a crafted size makes that walk long while adding no records): an ext4 directory stops at 2^31 bytes,

@@ -1,5 +1,6 @@
 // Path lookups through the exports: deleted records, folders listed then copied file by file, and two threads.
 #include "disk/byte_order.h"
+#include "disk/partition.h"
 #include "ext/folder_cache.h"
 #include "ext/inode_cache.h"
 #include "plugin_support.h"
@@ -156,4 +157,41 @@ TEST_F(concurrent_lookup_test, two_threads_list_and_copy_at_once_with_right_answ
     EXPECT_EQ(fault_a, "");
     EXPECT_EQ(fault_b, "");
     EXPECT_LE(inode_cache_bytes(), inode_cache_budget);
+}
+
+TEST_F(path_lookup_test, the_folder_cache_keeps_to_its_bounds_and_forgets_a_partition)
+{
+    partition_linux_ext2 first, second;
+    auto listing_of = [](size_t name_bytes) {
+        auto listing = std::make_shared<dir_listing>();
+        listing->names.assign(name_bytes, 'n');
+        listing->entries.push_back(dir_entry{2, 0, 12, 1, file_type_directory});
+        return shared_listing(listing);
+    };
+    for (uint32_t directory = 1; directory <= 2 * folder_cache_max_folders; ++directory) {
+        cache_folder(first, directory, listing_of(100));
+        EXPECT_LE(folder_cache_count(), folder_cache_max_folders);
+    }
+    // The least recently used went first; a hit makes a folder the most recent.
+    EXPECT_FALSE(cached_folder(first, 1));
+    ASSERT_TRUE(cached_folder(first, folder_cache_max_folders + 1));
+    cache_folder(second, 1, listing_of(100));
+    EXPECT_TRUE(cached_folder(first, folder_cache_max_folders + 1));
+    EXPECT_FALSE(cached_folder(first, folder_cache_max_folders + 2));
+    EXPECT_FALSE(cached_folder(second, 2));
+
+    // Bytes: large listings push the others out, and one larger than the whole budget is not kept.
+    for (uint32_t directory = 1; directory <= 8; ++directory) {
+        cache_folder(first, directory, listing_of(folder_cache_max_bytes / 5));
+        EXPECT_LE(folder_cache_bytes(), folder_cache_max_bytes);
+    }
+    cache_folder(first, 100, listing_of(folder_cache_max_bytes));
+    EXPECT_FALSE(cached_folder(first, 100));
+
+    cache_folder(second, 2, listing_of(100));
+    forget_folders(first);
+    EXPECT_FALSE(cached_folder(first, 8));
+    EXPECT_TRUE(cached_folder(second, 2));
+    forget_folders(second);
+    EXPECT_FALSE(cached_folder(second, 2));
 }
