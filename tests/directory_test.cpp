@@ -89,15 +89,16 @@ TEST_F(directory_test, every_fixture_directory_lists_the_records_debugfs_and_the
                     if (e.inode != 0) {
                         std::string name(entry_name(listing, e));
                         named.push_back({e.inode, e.file_type, name});
-                        // The first record of each name is what a lookup finds, in the listing and on disk.
+                        // The first record of each name is what a lookup finds, in the listing and (for a
+                        // sample, as each lookup reads the directory again) on disk.
                         const dir_entry* indexed = find_in_listing(listing, name.data(), name.size());
                         ASSERT_TRUE(indexed) << name;
-                        entry_match match;
-                        ASSERT_EQ(lookup_entry(*p, inode.number, name.data(), name.size(), match),
-                                  lookup_result::found) << name;
-                        EXPECT_EQ(match.inode, indexed->inode) << name;
-                        if (&e == indexed) {
-                            EXPECT_EQ(match.file_type, e.file_type) << name;
+                        if (named.size() % 61 == 1) {
+                            entry_match match;
+                            ASSERT_EQ(lookup_entry(*p, inode.number, name.data(), name.size(), match),
+                                      lookup_result::found) << name;
+                            EXPECT_EQ(match.inode, indexed->inode) << name;
+                            EXPECT_EQ(match.file_type, indexed->file_type) << name;
                         }
                     }
                 }
