@@ -4,7 +4,7 @@
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "ext/stream.h"
-#include "plugin/find.h"
+#include "plugin/path_lookup.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
@@ -174,35 +174,29 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
 std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, uint32_t& inode_number)
 {
     path_components components = components_after_folder(path);
-    if (components.separator == nullptr)
-        return std::nullopt;
-    dir_listing listing;
-    if (!read_directory(source, root_directory_inode, listing))
-        return std::nullopt;
-
-    // Every component but the last must name a directory.
     const char* name = nullptr;
     size_t name_length = 0;
     const char* component = nullptr;
     size_t length = 0;
+    uint32_t directory = root_directory_inode;
+    entry_match match;
+    // Every component but the last must name a directory.
     while (next_component(components, component, length)) {
         if (name != nullptr) {
-            const dir_entry* directory = find_entry(listing, name, name_length);
-            if (directory == nullptr || entry_file_type(source, *directory) != file_type_directory)
+            if (find_in_folder(source, directory, name, name_length, match) != lookup_result::found ||
+                effective_file_type(source, match.inode, match.file_type) != file_type_directory)
                 return std::nullopt;
-            uint32_t inode = directory->inode;
-            if (!read_directory(source, inode, listing))
-                return std::nullopt;
+            directory = match.inode;
         }
         name = component;
         name_length = length;
     }
     if (name == nullptr)
         return std::nullopt;
-    const dir_entry* file = find_entry(listing, name, name_length);
-    if (file == nullptr || entry_file_type(source, *file) != file_type_regular)
+    if (find_in_folder(source, directory, name, name_length, match) != lookup_result::found ||
+        effective_file_type(source, match.inode, match.file_type) != file_type_regular)
         return std::nullopt;
-    inode_number = file->inode;
+    inode_number = match.inode;
     return get_inode(source, inode_number);
 }
 
