@@ -6,12 +6,20 @@
 # Nothing is registered system-wide (no binfmt_misc): the preloader is unpacked from its Debian package, not
 # installed. Needs ensure_packages (scripts/ensure_packages.sh) sourced first.
 
-# wine32_under_qemu DIR: makes DIR/root a private copy of Wine's loader folder whose 32-bit loader runs under
-# qemu-i386 and sets wine32 and wine64 to its commands; the prefix must then be made by that wine64, so that its
-# 32-bit half is installed through qemu too. DIR/preloader-VERSION keeps the unpacked preloader between runs; the
-# rest of DIR/root is made afresh. Returns nonzero, after saying why, when a part cannot be had.
+# wine32_under_qemu DIR LAUNCHER: makes DIR/root a private copy of Wine's loader folder whose 32-bit loader runs
+# under qemu-i386 and sets wine32 and wine64 to its commands; the prefix must then be made by that wine64, so that
+# its 32-bit half is installed through qemu too. LAUNCHER is the 64-bit tarnwick_wait.exe: the wine32 command
+# ("wine32 PROGRAM ARGS...", PROGRAM a Unix path) starts each program through it, because the server kills a
+# process whose Unix side takes more than about half a second to go away after its last thread, which qemu on a
+# busy machine often does, and the shell would see that kill rather than the program's exit code.
+# DIR/preloader-VERSION keeps the unpacked preloader between runs; the rest of DIR/root is made afresh. Returns
+# nonzero, after saying why, when a part cannot be had.
 wine32_under_qemu() {
-    local dir=$1 version preloader tree bin
+    local dir=$1 launcher=$2 version preloader tree bin
+    if [ ! -f "$launcher" ]; then
+        echo "$launcher is missing" >&2
+        return 1
+    fi
     ensure_packages qemu-user || return 1
     if ! version=$(dpkg-query -W -f='${Version}' wine32:i386 2> /dev/null); then
         echo "wine32:i386 is not installed" >&2
@@ -46,7 +54,7 @@ wine32_under_qemu() {
     ln -s /usr/share/wine "$tree/usr/share/wine"
     ln -s /usr/lib/wine/wineserver "$bin/wineserver"
     cp /usr/lib/wine/wine "$bin/wine.elf" && cp /usr/lib/wine/wine64 "$bin/wine64" &&
-        cp "$preloader" "$bin/wine-preloader.elf" || return 1
+        cp "$preloader" "$bin/wine-preloader.elf" && cp "$launcher" "$bin/tarnwick_wait.exe" || return 1
     cat > "$bin/wine-preloader" << 'EOF'
 #!/bin/sh
 # Wine's 32-bit preloader and loader under qemu-i386; the loader Wine names in $1 is always wine.elf here.
@@ -59,7 +67,16 @@ EOF
 # The 32-bit wine command; WINELOADERNOEXEC=1 stops the loader's own re-exec into its preloader, done here instead.
 WINELOADERNOEXEC=1 exec "$(dirname "$0")/wine-preloader" loader "$@"
 EOF
-    chmod +x "$bin/wine" "$bin/wine-preloader" || return 1
-    wine32=$bin/wine
+    cat > "$bin/wine32" << 'EOF'
+#!/bin/sh
+# wine32 PROGRAM ARGS...: a 32-bit program started by the 64-bit launcher, which exits with its exit code.
+dir=$(dirname "$0")
+program=$1
+shift
+case $program in /*) ;; *) program=$PWD/$program ;; esac
+exec "$dir/wine64" "$dir/tarnwick_wait.exe" "Z:$(printf %s "$program" | tr / '\\')" "$@"
+EOF
+    chmod +x "$bin/wine" "$bin/wine-preloader" "$bin/wine32" || return 1
+    wine32=$bin/wine32
     wine64=$bin/wine64
 }

@@ -4,8 +4,8 @@
 # FIXTURES is a folder written by make_disks.sh (made there when it holds no main.img). The 64-bit host runs with
 # Tarnwick.wfx64, the 32-bit host with Tarnwick.wfx, and each must refuse the other's plugin; the 32-bit plugin's
 # exports must keep the stdcall contract. Where the kernel cannot execute 32-bit programs, Wine's 32-bit loader runs
-# under qemu-i386 (wine32_qemu.sh; its files are kept in BUILD_I686/wine32). The Wine prefix is made afresh under
-# BUILD_X86_64/wine on every run.
+# under qemu-i386 (wine32_qemu.sh; its files are kept in BUILD_I686/wine32, and the 32-bit programs are started by
+# BUILD_X86_64/tarnwick_wait.exe). The Wine prefix is made afresh under BUILD_X86_64/wine on every run.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -178,7 +178,7 @@ run "$wine32" --version
 if [ "$status" -eq 0 ]; then
     echo "32-bit programs run natively"
 elif [ "$status" -eq 126 ] || grep -q "Exec format error" "$work/err"; then
-    wine32_under_qemu "$i686/wine32" || exit 1
+    wine32_under_qemu "$i686/wine32" "$x86_64/tarnwick_wait.exe" || exit 1
     echo "32-bit programs run under qemu-i386"
 else
     echo "$wine32 --version: exit $status; stderr: $(head -c 500 "$work/err")" >&2
