@@ -188,8 +188,8 @@ if ! "$wine64" wineboot -i > "$work/wineboot.log" 2>&1; then
     echo "wineboot failed: $(tail -5 "$work/wineboot.log")" >&2
     exit 1
 fi
-# One server for all runs: a server started per program would add seconds to each. wineboot's own server is
-# waited out first; asked to persist while that one is still lingering, it could leave the runs without a server.
+# One server for all runs: a server started per program would add seconds to each. wineboot's server is waited
+# out first, so that the persistent one is started afresh rather than asked of a server about to exit.
 "$wineserver" -w
 "$wineserver" -p
 ln -sf "$fixtures/main.img" "$WINEPREFIX/dosdevices/physicaldrive0"
