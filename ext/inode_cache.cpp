@@ -12,7 +12,28 @@
 #include <new>
 #include <unordered_map>
 
-ext_inode parse_inode(const uint8_t* bytes)
+namespace {
+
+constexpr uint32_t small_inode_size = 128;
+constexpr size_t extra_isize_offset = 128;
+
+// A time from its 32-bit field and, where the inode has it, its extra field: the extra field's two low bits
+// extend the signed seconds by 2^32 each, its other 30 bits are nanoseconds.
+inode_time parse_time(const uint8_t* bytes, size_t offset, const uint8_t* extra)
+{
+    inode_time time;
+    time.seconds = static_cast<int32_t>(read_le32(bytes, offset));
+    if (extra != nullptr) {
+        uint32_t value = read_le32(extra, 0);
+        time.seconds += static_cast<int64_t>(value & 3) << 32;
+        time.nanoseconds = std::min<uint32_t>(value >> 2, 999999999);
+    }
+    return time;
+}
+
+}  // namespace
+
+ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
 {
     ext_inode inode;
     inode.i_mode = read_le16(bytes, 0);
@@ -20,6 +41,19 @@ ext_inode parse_inode(const uint8_t* bytes)
     inode.i_flags = read_le32(bytes, 32);
     std::copy(bytes + 40, bytes + 100, inode.i_block.begin());
     inode.i_size_high = read_le32(bytes, 108);
+
+    // A large inode's extra fields hold as far as i_extra_isize says, within the inode.
+    uint32_t extra_end = small_inode_size;
+    if (inode_size > small_inode_size)
+        extra_end = std::min<uint32_t>(inode_size, small_inode_size + read_le16(bytes, extra_isize_offset));
+    auto extra_field = [&](size_t offset) { return offset + 4 <= extra_end ? bytes + offset : nullptr; };
+    inode.change_time = parse_time(bytes, 12, extra_field(132));
+    inode.modification_time = parse_time(bytes, 16, extra_field(136));
+    inode.access_time = parse_time(bytes, 8, extra_field(140));
+    if (extra_field(144) != nullptr) {
+        inode.creation_time = parse_time(bytes, 144, extra_field(148));
+        inode.has_creation_time = true;
+    }
     return inode;
 }
 
@@ -76,14 +110,14 @@ void drop_oldest(piece_cache& c)
 }
 
 // The inode at offset of a cached piece, which becomes the most recently used; nothing on a miss.
-std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset)
+std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset, uint32_t inode_size)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     auto found = cache.index.find(key);
     if (found == cache.index.end())
         return std::nullopt;
     cache.pieces.splice(cache.pieces.begin(), cache.pieces, found->second);
-    return parse_inode(found->second->bytes.get() + offset);
+    return parse_inode(found->second->bytes.get() + offset, inode_size);
 }
 
 // Keeps a piece read from disk, unless another thread stored it meanwhile or it alone exceeds the budget. Failing
@@ -137,7 +171,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     uint64_t piece_start = static_cast<uint64_t>(piece) * inode_table_piece_bytes;
     size_t offset_in_piece = static_cast<size_t>(offset - piece_start);
     piece_key key{source.cache_id, group, piece};
-    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece))
+    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece, volume.inode_size))
         return inode;
 
     uint64_t piece_first_block = piece_start / volume.block_size;
@@ -147,7 +181,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     sector_buffer bytes = read_sectors(source, (first_block + piece_first_block) * volume.sectors_per_block, sectors);
     if (!bytes)
         return std::nullopt;
-    ext_inode inode = parse_inode(bytes.get() + offset_in_piece);
+    ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size);
     keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
     return inode;
 }

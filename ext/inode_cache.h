@@ -21,6 +21,13 @@ inline constexpr uint32_t inode_table_piece_bytes = 64u << 10;
 // plugin's memory bound (see ext/folder_cache.h).
 inline constexpr size_t inode_cache_budget = 8u << 20;
 
+// A time of an inode: seconds since 1970 (with the epoch bits of a large inode's extra field, 1901 to 2446) and
+// nanoseconds (0 where the inode has no extra field).
+struct inode_time {
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
+};
+
 // The inode fields the reader uses, converted from the on-disk inode.
 struct ext_inode {
     uint16_t i_mode = 0;
@@ -28,6 +35,11 @@ struct ext_inode {
     uint32_t i_flags = 0;
     std::array<uint8_t, 60> i_block{};  // 15 block numbers, or the root node of an extent tree
     uint32_t i_size_high = 0;
+    inode_time access_time;
+    inode_time change_time;
+    inode_time modification_time;
+    inode_time creation_time;
+    bool has_creation_time = false;  // only a large inode whose extra space reaches i_crtime has one
 
     uint64_t size() const { return (static_cast<uint64_t>(i_size_high) << 32) | i_size_lo; }
     bool uses_extents() const { return (i_flags & inode_flag_extents) != 0; }
@@ -35,7 +47,9 @@ struct ext_inode {
     bool is_directory() const { return (i_mode & mode_type_mask) == mode_directory; }
 };
 
-ext_inode parse_inode(const uint8_t* bytes);
+// Parses an on-disk inode of inode_size bytes (128 or more); the extra fields of a large inode are read only as far
+// as both inode_size and its i_extra_isize reach.
+ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size);
 
 // Inode n of a mounted partition, as a copy: the piece of its group's inode table that holds it is read on a miss
 // and kept in the cache. Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition, a table

@@ -3,6 +3,7 @@
 
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
+#include "plugin/entry_details.h"
 #include "plugin/path_lookup.h"
 
 #include <cstring>
@@ -10,10 +11,20 @@
 
 namespace {
 
+// The last-write time of an entry whose inode cannot be read: the host's marker for "no time known".
 void set_no_time(WIN32_FIND_DATAA& record)
 {
     record.ftLastWriteTime.dwLowDateTime = no_time_low;
     record.ftLastWriteTime.dwHighDateTime = no_time_high;
+}
+
+// Times and mode from the inode, or the no-time marker when it cannot be read.
+void set_details(WIN32_FIND_DATAA& record, partition_linux_ext2& source, uint32_t inode_number)
+{
+    if (std::optional<ext_inode> inode = get_inode(source, inode_number))
+        set_inode_details(record, *inode);
+    else
+        set_no_time(record);
 }
 
 partition_linux_ext2& partition_at(const plugin_context& context, int drive, int slot)
@@ -21,27 +32,29 @@ partition_linux_ext2& partition_at(const plugin_context& context, int drive, int
     return *context.disks[static_cast<size_t>(drive)]->ext_partitions[static_cast<size_t>(slot)];
 }
 
-// A partition folder of the root: attribute folder, no time, no size.
+// A partition folder of the root: a folder with its root directory's times and mode, no size.
 void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, int drive, int slot)
 {
     std::memset(&record, 0, sizeof record);
     record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    set_no_time(record);
-    format_partition_folder(record.cFileName, drive, partition_at(context, drive, slot).number);
+    partition_linux_ext2& source = partition_at(context, drive, slot);
+    set_details(record, source, root_directory_inode);
+    format_partition_folder(record.cFileName, drive, source.number);
 }
 
 // A directory entry: folders have no size; other entries take theirs from the inode (0 when it cannot be read),
-// regular files with the high word.
+// regular files with the high word. Times and mode come from the inode too.
 void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const dir_listing& listing,
                           const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
     uint8_t type = effective_file_type(source, entry.inode, entry.file_type);
+    std::optional<ext_inode> inode = get_inode(source, entry.inode);
     if (type == file_type_directory) {
         record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     } else {
         record.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (std::optional<ext_inode> inode = get_inode(source, entry.inode)) {
+        if (inode) {
             record.nFileSizeLow = inode->i_size_lo;
             if (type == file_type_regular)
                 record.nFileSizeHigh = inode->i_size_high;
@@ -51,17 +64,20 @@ void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source
     int written = convert_code_page(disk_code_page, name.data(), static_cast<int>(name.size()), host_code_page,
                                     record.cFileName);
     record.cFileName[written > 0 ? written - 1 : 0] = '\0';
-    set_no_time(record);
+    if (inode)
+        set_inode_details(record, *inode);
+    else
+        set_no_time(record);
 }
 
-// What a directory shows when it has no visible entry.
-void fill_parent_placeholder(WIN32_FIND_DATAA& record)
+// What a directory shows when it has no visible entry: its parent's placeholder, with the directory's own times.
+void fill_parent_placeholder(WIN32_FIND_DATAA& record, partition_linux_ext2& source, uint32_t directory)
 {
     std::memset(&record, 0, sizeof record);
     record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     record.cFileName[0] = '.';
     record.cFileName[1] = '.';
-    set_no_time(record);
+    set_details(record, source, directory);
 }
 
 // Entries the host sees: they name an inode, and their name is neither empty, "." nor "..".
@@ -91,6 +107,7 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
 {
     handle.entry_index = 0;
     handle.listing.reset();
+    handle.directory = root_directory_inode;
     uint32_t directory = root_directory_inode;
     path_components components = components_after_folder(path);
     const char* component = nullptr;
@@ -104,6 +121,7 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
             effective_file_type(source, match.inode, match.file_type) == file_type_directory)
             directory = match.inode;
     }
+    handle.directory = directory;
     handle.listing = load_folder(source, directory);
     if (!handle.listing)
         return nullptr;
@@ -167,7 +185,7 @@ HANDLE find_first_directory(const plugin_context& context, const char* path, con
     if (first)
         fill_directory_entry(record, source, *handle->listing, *first);
     else
-        fill_parent_placeholder(record);
+        fill_parent_placeholder(record, source, handle->directory);
     std::strncpy(handle->search_path, path, host_path_size - 1);
     handle->listing_mode = listing_mode_directory;
     handle->disk_index = drive;

@@ -9,7 +9,7 @@
 inline constexpr intptr_t listing_mode_root = -1;
 inline constexpr intptr_t listing_mode_directory = 0;
 
-// The last-write time sent with every entry, telling the host that no time is known.
+// The last-write time sent with an entry whose inode cannot be read, telling the host that no time is known.
 inline constexpr DWORD no_time_low = 0xFFFFFFFE;
 inline constexpr DWORD no_time_high = 0xFFFFFFFF;
 
@@ -20,6 +20,7 @@ struct find_handle {
     int32_t disk_index = 0;
     int32_t partition_slot = 0;  // slot in the drive's ext_partitions
     int32_t entry_index = 0;     // directory mode: position in listing of the entry returned last
+    uint32_t directory = 0;      // directory mode: the inode of the directory listed
     intptr_t listing_mode = listing_mode_root;
     shared_listing listing;  // directory mode: this search's directory, null when it could not be read
 };

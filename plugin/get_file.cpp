@@ -4,6 +4,7 @@
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "ext/stream.h"
+#include "plugin/entry_details.h"
 #include "plugin/path_lookup.h"
 #include "plugin/virtual_paths.h"
 
@@ -156,6 +157,11 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
         // The host hears 100 only for a whole copy, and may still abort there: nothing has taken the name yet.
         if (result == file_result_ok && report_progress(context, remote_name, local_name, 100) != 0)
             result = file_result_aborted;
+    }
+    // The copy carries the file's modification time; a file system that cannot take it still gets the bytes.
+    if (result == file_result_ok) {
+        FILETIME modified = filetime_of(inode->modification_time);
+        SetFileTime(output, nullptr, nullptr, &modified);
     }
     if (!CloseHandle(output) && result == file_result_ok)
         result = file_result_write_error;

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -19,8 +20,25 @@ namespace {
 struct listed {
     DWORD attributes;
     uint64_t size;
+    DWORD mode;
+    int64_t modified;  // seconds since 1970, from the last-write FILETIME
     bool operator==(const listed&) const = default;
 };
+
+constexpr DWORD unix_mode = 0x80000000u;
+
+int64_t unix_seconds(const FILETIME& time)
+{
+    uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000) - 11644473600;
+}
+
+struct stat status_of(const fs::path& path)
+{
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
 
 class browse_copy_test : public stand_in_test {
 protected:
@@ -70,7 +88,8 @@ protected:
             return entries;
         do {
             entries[record.cFileName] = {record.dwFileAttributes,
-                                         (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow};
+                                         (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow,
+                                         record.dwReserved0, unix_seconds(record.ftLastWriteTime)};
         } while (FsFindNext(handle, &record));
         FsFindClose(handle);
         return entries;
@@ -101,7 +120,7 @@ protected:
 
 }  // namespace
 
-TEST_F(browse_copy_test, every_file_of_every_partition_copies_byte_exact_with_listed_sizes)
+TEST_F(browse_copy_test, every_file_of_every_partition_lists_as_its_tree_holds_it_and_copies_byte_exact)
 {
     size_t copies = 0;
     for (const char* partition : {"1", "5", "6"}) {
@@ -114,18 +133,23 @@ TEST_F(browse_copy_test, every_file_of_every_partition_copies_byte_exact_with_li
             auto entries = list(std::string("/sda") + partition + parent);
             auto found = entries.find(relative.filename().string());
             ASSERT_NE(found, entries.end()) << remote;
+            // Permissions and kind as the tree holds them, and its modification time to the second.
+            struct stat source = status_of(it->path());
+            EXPECT_EQ(found->second.mode, source.st_mode) << remote;
+            EXPECT_EQ(found->second.modified, source.st_mtime) << remote;
             if (it->is_symlink()) {
-                EXPECT_EQ(found->second.attributes, 128u);
+                EXPECT_EQ(found->second.attributes, unix_mode | 128u);
                 EXPECT_EQ(get(remote, scratch / "link"), file_result_not_found) << remote;
             } else if (it->is_directory()) {
-                EXPECT_EQ(found->second.attributes, 16u) << remote;
+                EXPECT_EQ(found->second.attributes, unix_mode | 16u) << remote;
             } else {
-                EXPECT_EQ(found->second.attributes, 128u) << remote;
+                EXPECT_EQ(found->second.attributes, unix_mode | 128u) << remote;
                 EXPECT_EQ(found->second.size, fs::file_size(it->path())) << remote;
                 ++files;
                 fs::path local = scratch / ("copy" + std::to_string(copies++));
                 ASSERT_EQ(get(remote, local), file_result_ok) << remote;
                 EXPECT_TRUE(contents(local) == contents(it->path())) << remote;
+                EXPECT_EQ(status_of(local).st_mtime, source.st_mtime) << remote;
             }
         }
         EXPECT_GT(files, 10u);
@@ -157,8 +181,9 @@ TEST_F(browse_copy_test, an_empty_directory_shows_only_the_parent_placeholder)
     HANDLE handle = FsFindFirst(path, &record);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(record.cFileName, "..");
-    EXPECT_EQ(record.dwFileAttributes, 16u);
-    EXPECT_EQ(record.ftLastWriteTime.dwLowDateTime, 0xFFFFFFFEu);
+    EXPECT_EQ(record.dwFileAttributes, unix_mode | 16u);
+    EXPECT_EQ(record.dwReserved0 & 0xF000u, 0x4000u);
+    EXPECT_EQ(unix_seconds(record.ftLastWriteTime), status_of(fixture_path("trees/main6/empty_dir")).st_mtime);
     EXPECT_FALSE(FsFindNext(handle, &record));
     FsFindClose(handle);
 }
@@ -184,7 +209,8 @@ TEST_F(browse_copy_test, symlinks_and_utf8_names_are_listed_as_the_tree_holds_th
 {
     auto root = list("/sda1");
     auto link = root.at("link_to_notes");
-    EXPECT_EQ(link.attributes, 128u);
+    EXPECT_EQ(link.attributes, unix_mode | 128u);
+    EXPECT_EQ(link.mode & 0xF000u, 0xA000u);  // the mode says symlink
     EXPECT_EQ(link.size, std::string("home/user/docs/notes.txt").size());
     EXPECT_TRUE(root.count("gr\xc3\xbc\xc3\x9f" "e-\xe6\x97\xa5\xe6\x9c\xac-\xf0\x9f\x98\x80.txt"));
 }

@@ -47,14 +47,19 @@ void note_fault(walk_state& state, const std::string& what)
         state.result.fault = what;
 }
 
-// A record the host can use: a terminated name and one of the two attributes the plugin sends.
+constexpr DWORD unix_mode_flag = 0x80000000u;
+
+// A record the host can use: a terminated name, one of the two kinds the plugin sends (with or without the flag of
+// a Unix mode), and a mode only where the flag says so.
 bool record_is_sound(walk_state& state, const WIN32_FIND_DATAA& record, const std::string& path)
 {
     if (std::memchr(record.cFileName, '\0', sizeof record.cFileName) == nullptr) {
         note_fault(state, "unterminated name in " + path);
         return false;
     }
-    if (record.dwFileAttributes != FILE_ATTRIBUTE_DIRECTORY && record.dwFileAttributes != FILE_ATTRIBUTE_NORMAL) {
+    DWORD kind = record.dwFileAttributes & ~unix_mode_flag;
+    bool mode_sound = (record.dwFileAttributes & unix_mode_flag) != 0 || record.dwReserved0 == 0;
+    if ((kind != FILE_ATTRIBUTE_DIRECTORY && kind != FILE_ATTRIBUTE_NORMAL) || !mode_sound) {
         note_fault(state, "attributes " + std::to_string(record.dwFileAttributes) + " in " + path);
         return false;
     }
@@ -116,7 +121,7 @@ void walk_folder(walk_state& state, const std::string& path, int depth)
             continue;
         std::string child = path + "/" + name;
         uint64_t size = (static_cast<uint64_t>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
-        if (record.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY) {
+        if ((record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if (depth < state.limits.max_depth)
                 walk_folder(state, child, depth + 1);
         } else if (state.partition_copies < state.limits.max_copies && size > 0 &&

@@ -34,7 +34,7 @@ TEST_F(root_listing_test, root_lists_ext_partitions_in_drive_and_partition_order
     EXPECT_EQ(list_names("/"), (std::vector<std::string>{"sda1", "sda5", "sdc2"}));
 }
 
-TEST_F(root_listing_test, root_entries_are_folders_without_time_or_size)
+TEST_F(root_listing_test, root_entries_are_folders_with_their_root_directorys_time_and_mode)
 {
     three_drives();
     WIN32_FIND_DATAA record;
@@ -43,12 +43,14 @@ TEST_F(root_listing_test, root_entries_are_folders_without_time_or_size)
     HANDLE handle = FsFindFirst(root, &record);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     for (int entry = 0; entry < 3; ++entry) {
-        EXPECT_EQ(record.dwFileAttributes, 16u);
-        EXPECT_EQ(record.ftLastWriteTime.dwLowDateTime, 0xFFFFFFFEu);
-        EXPECT_EQ(record.ftLastWriteTime.dwHighDateTime, 0xFFFFFFFFu);
+        EXPECT_EQ(record.dwFileAttributes, 0x80000010u);
+        EXPECT_EQ(record.dwReserved0 & 0xF000u, 0x4000u);
+        // A real time (after 2001), never the no-time marker, which some hosts cannot take.
+        uint64_t ticks = (uint64_t(record.ftLastWriteTime.dwHighDateTime) << 32) | record.ftLastWriteTime.dwLowDateTime;
+        EXPECT_GT(ticks, (11644473600ull + 1000000000ull) * 10000000ull);
+        EXPECT_LT(ticks, 0xFFFFFFFE00000000ull);
         EXPECT_EQ(record.nFileSizeLow, 0u);
         EXPECT_EQ(record.nFileSizeHigh, 0u);
-        EXPECT_EQ(record.ftCreationTime.dwLowDateTime, 0u);
         EXPECT_EQ(record.cAlternateFileName[0], '\0');
         std::memset(&record, 0xAB, sizeof record);
         EXPECT_EQ(FsFindNext(handle, &record), entry < 2 ? TRUE : FALSE);
