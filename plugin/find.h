@@ -22,4 +22,5 @@ struct find_handle {
     int32_t entry_index = 0;     // directory mode: position in listing of the entry returned last
     intptr_t listing_mode = listing_mode_root;
     shared_listing listing;  // directory mode: this search's directory, null when it could not be read
+    shared_context context;  // the drives this search reads from, kept for its life even when they go away
 };
