@@ -8,11 +8,17 @@
 #include "platform/lock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
 
 namespace {
+
+// Set once the library's static objects are being destroyed (at unload or process exit). The caches live in other
+// files' static storage, destroyed in no order this file can rely on, and a thread killed at exit may have held
+// their locks: drives released from then on are closed without forgetting their partitions in them.
+std::atomic<bool> unloading{false};
 
 // The published context and when the drives were last looked for. scan_lock lets one start-up or rescan run at
 // a time (a second root listing waits for it and then finds it done); lock guards the fields below it and is held
@@ -23,18 +29,17 @@ struct context_state {
     shared_context context;
     std::chrono::steady_clock::time_point last_scan{};
     std::chrono::milliseconds interval = default_rescan_interval;
+
+    ~context_state() { unloading.store(true); }
 };
 
-// Never destroyed: releasing a drive forgets its partitions in caches that live in other files' static storage,
-// whose destruction at exit follows no order this file can rely on, so the context and its drives stay until the
-// process ends, as they always have.
-context_state* const the_state = new context_state;
+context_state the_state;
 
 void publish(std::shared_ptr<const plugin_context> context)
 {
-    std::lock_guard<plugin_lock> guard(the_state->lock);
-    the_state->context.swap(context);
-    the_state->last_scan = std::chrono::steady_clock::now();
+    std::lock_guard<plugin_lock> guard(the_state.lock);
+    the_state.context.swap(context);
+    the_state.last_scan = std::chrono::steady_clock::now();
     // The previous context is released here, after the lock, when nothing else holds it.
 }
 
@@ -45,6 +50,8 @@ std::shared_ptr<physical_disk> share_drive(std::unique_ptr<physical_disk> disk)
 {
     return std::shared_ptr<physical_disk>(disk.release(), [](physical_disk* released) {
         for (const partition_linux_ext2* item : released->ext_partitions) {
+            if (unloading.load())
+                break;
             forget_inode_tables(*item);
             forget_folders(*item);
         }
@@ -98,8 +105,8 @@ bool same_drive(const physical_disk& kept, const physical_disk& fresh)
 
 shared_context current_context()
 {
-    std::lock_guard<plugin_lock> guard(the_state->lock);
-    return the_state->context;
+    std::lock_guard<plugin_lock> guard(the_state.lock);
+    return the_state.context;
 }
 
 shared_context initialised_context()
@@ -110,14 +117,14 @@ shared_context initialised_context()
 
 shared_context refreshed_context()
 {
-    std::lock_guard<plugin_lock> scanning(the_state->scan_lock);
+    std::lock_guard<plugin_lock> scanning(the_state.scan_lock);
     shared_context previous;
     {
-        std::lock_guard<plugin_lock> guard(the_state->lock);
-        previous = the_state->context;
+        std::lock_guard<plugin_lock> guard(the_state.lock);
+        previous = the_state.context;
         if (!previous || !previous->initialised)
             return nullptr;
-        if (std::chrono::steady_clock::now() - the_state->last_scan < the_state->interval)
+        if (std::chrono::steady_clock::now() - the_state.last_scan < the_state.interval)
             return previous;
     }
     try {
@@ -132,8 +139,8 @@ shared_context refreshed_context()
 
 std::chrono::milliseconds set_rescan_interval(std::chrono::milliseconds interval)
 {
-    std::lock_guard<plugin_lock> guard(the_state->lock);
-    std::swap(the_state->interval, interval);
+    std::lock_guard<plugin_lock> guard(the_state.lock);
+    std::swap(the_state.interval, interval);
     return interval;
 }
 
@@ -248,7 +255,7 @@ TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progre
 {
     bool refused = false;
     try {
-        std::lock_guard<plugin_lock> scanning(the_state->scan_lock);
+        std::lock_guard<plugin_lock> scanning(the_state.scan_lock);
         // A previous context goes at once; whoever still holds it keeps it until they let go.
         publish(nullptr);
         auto context = std::make_shared<plugin_context>();
