@@ -58,6 +58,27 @@ void use_no_drives()
     s.drives.clear();
 }
 
+void detach_drive(int number)
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (number >= 0 && static_cast<size_t>(number) < s.drives.size())
+        s.drives[static_cast<size_t>(number)] = stand_in_drive{};  // no path and no bytes: opening fails
+}
+
+void attach_drive_file(int number, const std::string& path)
+{
+    stand_in_state& s = stand_in();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (number < 0)
+        return;
+    s.drives_from_tests = true;
+    if (static_cast<size_t>(number) >= s.drives.size())
+        s.drives.resize(static_cast<size_t>(number) + 1);
+    s.drives[static_cast<size_t>(number)] = stand_in_drive{};
+    s.drives[static_cast<size_t>(number)].path = path;
+}
+
 void set_administrator(bool administrator)
 {
     stand_in().administrator = administrator ? 1 : 0;

@@ -18,6 +18,11 @@ int add_drive_file(const std::string& path, int64_t geometry_answer = geometry_d
 int add_drive_memory(std::vector<uint8_t> bytes, int64_t geometry_answer = geometry_default);
 // No drive at all (drive 0 cannot be opened).
 void use_no_drives();
+// Drive number no longer opens, as a drive pulled out; the drives after it keep their numbers. Handles already open
+// on it go on reading what it held.
+void detach_drive(int number);
+// Drive number is served from an image file from now on, as a drive plugged in under a free or reused number.
+void attach_drive_file(int number, const std::string& path);
 
 void set_administrator(bool administrator);
 

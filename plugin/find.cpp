@@ -131,8 +131,9 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     return first;
 }
 
-HANDLE find_first_root(const plugin_context& context, const char* path, WIN32_FIND_DATAA& record)
+HANDLE find_first_root(const shared_context& shared, const char* path, WIN32_FIND_DATAA& record)
 {
+    const plugin_context& context = *shared;
     for (int drive = 0; drive < context.disk_count; ++drive) {
         if (context.disks[static_cast<size_t>(drive)]->ext_count <= 0)
             continue;
@@ -145,6 +146,7 @@ HANDLE find_first_root(const plugin_context& context, const char* path, WIN32_FI
         handle->listing_mode = listing_mode_root;
         handle->disk_index = drive;
         handle->partition_slot = 0;
+        handle->context = shared;
         return handle;
     }
     return INVALID_HANDLE_VALUE;
@@ -167,9 +169,10 @@ BOOL find_next_root(const plugin_context& context, find_handle& handle, WIN32_FI
     return TRUE;
 }
 
-HANDLE find_first_directory(const plugin_context& context, const char* path, const char* converted,
+HANDLE find_first_directory(const shared_context& shared, const char* path, const char* converted,
                             WIN32_FIND_DATAA& record)
 {
+    const plugin_context& context = *shared;
     int drive = 0;
     int number = 0;
     if (parse_partition_folder(context, path, drive, number) < 0)
@@ -190,6 +193,7 @@ HANDLE find_first_directory(const plugin_context& context, const char* path, con
     handle->listing_mode = listing_mode_directory;
     handle->disk_index = drive;
     handle->partition_slot = slot;
+    handle->context = shared;
     return handle;
 }
 
@@ -210,8 +214,8 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
 TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* find_data)
 {
     try {
-        const plugin_context* context = initialised_context();
-        if (context == nullptr || context->partition_index_table.empty() || path == nullptr || find_data == nullptr)
+        shared_context context = initialised_context();
+        if (context == nullptr || path == nullptr || find_data == nullptr)
             return INVALID_HANDLE_VALUE;
         size_t length = std::strlen(path);
         if (length >= host_path_size)
@@ -219,10 +223,16 @@ TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* f
         char converted[host_path_size];
         int written = convert_code_page(host_code_page, path, static_cast<int>(length), disk_code_page, converted);
         converted[written > 0 ? written - 1 : 0] = '\0';
+        // Listing the root is when drives attached or removed since the last look are noticed.
+        bool root = converted[0] == host_path_separator && converted[1] == '\0';
+        if (root)
+            context = refreshed_context();
+        if (context == nullptr || context->partition_index_table.empty())
+            return INVALID_HANDLE_VALUE;
         std::memset(find_data, 0, sizeof *find_data);
-        if (converted[0] == host_path_separator && converted[1] == '\0')
-            return find_first_root(*context, path, *find_data);
-        return find_first_directory(*context, path, converted, *find_data);
+        if (root)
+            return find_first_root(context, path, *find_data);
+        return find_first_directory(context, path, converted, *find_data);
     } catch (...) {
         return INVALID_HANDLE_VALUE;
     }
@@ -231,13 +241,14 @@ TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* f
 TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNext(HANDLE handle, WIN32_FIND_DATAA* find_data)
 {
     try {
-        const plugin_context* context = initialised_context();
-        if (context == nullptr || handle == INVALID_HANDLE_VALUE || handle == nullptr || find_data == nullptr)
+        if (handle == INVALID_HANDLE_VALUE || handle == nullptr || find_data == nullptr)
             return FALSE;
         auto& search = *static_cast<find_handle*>(handle);
+        if (search.context == nullptr)
+            return FALSE;
         if (search.listing_mode == listing_mode_root)
-            return find_next_root(*context, search, *find_data);
-        return find_next_directory(*context, search, *find_data);
+            return find_next_root(*search.context, search, *find_data);
+        return find_next_directory(*search.context, search, *find_data);
     } catch (...) {
         return FALSE;
     }

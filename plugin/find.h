@@ -23,4 +23,5 @@ struct find_handle {
     uint32_t directory = 0;      // directory mode: the inode of the directory listed
     intptr_t listing_mode = listing_mode_root;
     shared_listing listing;  // directory mode: this search's directory, null when it could not be read
+    shared_context context;  // the drives this search reads from, kept for its life even when they go away
 };

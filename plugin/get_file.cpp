@@ -210,7 +210,8 @@ TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name,
                                             remote_file_info*)
 {
     try {
-        const plugin_context* context = initialised_context();
+        // Held until the copy's worker is joined, so that the drive it reads stays even if it goes away meanwhile.
+        shared_context context = initialised_context();
         if (context == nullptr)
             return file_result_not_found;
         return get_file(*context, remote_name, local_name, copy_flags);

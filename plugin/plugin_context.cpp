@@ -1,23 +1,147 @@
-// The plugin context: FsInit, the administrator check, the drive scan and the partition index table.
+// The plugin context: FsInit, the administrator check, the drive scan, the partition index table, and the rescans
+// that the root listing asks for.
 #include "plugin/plugin_context.h"
 
 #include "disk/partition.h"
+#include "ext/folder_cache.h"
+#include "ext/inode_cache.h"
+#include "platform/lock.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
 #include <new>
 
 namespace {
-std::unique_ptr<plugin_context> the_context;
+
+// Set once the library's static objects are being destroyed (at unload or process exit). The caches live in other
+// files' static storage, destroyed in no order this file can rely on, and a thread killed at exit may have held
+// their locks: drives released from then on are closed without forgetting their partitions in them.
+std::atomic<bool> unloading{false};
+
+// The published context and when the drives were last looked for. scan_lock lets one start-up or rescan run at
+// a time (a second root listing waits for it and then finds it done); lock guards the fields below it and is held
+// only to read or swap them, never across a scan, and always after scan_lock when both are held.
+struct context_state {
+    plugin_lock scan_lock;
+    plugin_lock lock;
+    shared_context context;
+    std::chrono::steady_clock::time_point last_scan{};
+    std::chrono::milliseconds interval = default_rescan_interval;
+
+    ~context_state() { unloading.store(true); }
+};
+
+context_state the_state;
+
+void publish(std::shared_ptr<const plugin_context> context)
+{
+    std::lock_guard<plugin_lock> guard(the_state.lock);
+    the_state.context.swap(context);
+    the_state.last_scan = std::chrono::steady_clock::now();
+    // The previous context is released here, after the lock, when nothing else holds it.
 }
 
-plugin_context* current_context()
+// The owner of a drive for every context that shows it. When the last one lets go, the caches forget the drive's
+// partitions (their entries could never answer again, but would keep their memory until pushed out) and the
+// drive is closed.
+std::shared_ptr<physical_disk> share_drive(std::unique_ptr<physical_disk> disk)
 {
-    return the_context.get();
+    return std::shared_ptr<physical_disk>(disk.release(), [](physical_disk* released) {
+        for (const partition_linux_ext2* item : released->ext_partitions) {
+            if (unloading.load())
+                break;
+            forget_inode_tables(*item);
+            forget_folders(*item);
+        }
+        delete released;
+    });
 }
 
-plugin_context* initialised_context()
+// Mounts what the table scan found, as start-up does: a drive whose tables could not be read shows nothing.
+void mount_scanned(physical_disk& disk, int scanned)
 {
-    plugin_context* context = the_context.get();
+    if (scanned >= 0)
+        disk.ext_partitions = collect_ext_partitions(disk);
+    else
+        disk.ext_count = 0;
+}
+
+int sum_of_last_numbers(const plugin_context& context)
+{
+    int sum = 0;
+    for (const auto& disk : context.disks)
+        if (disk->ext_count > 0)
+            sum += disk->ext_partitions.back()->number;
+    return sum;
+}
+
+bool same_entry(const partition_record& a, const partition_record& b)
+{
+    return a.type == b.type && a.number == b.number && a.primary == b.primary && a.byte_offset == b.byte_offset &&
+           a.sector_count == b.sector_count && a.sector_size == b.sector_size;
+}
+
+// A drive is taken as unchanged when a fresh open gives the same geometry and the same table entries, and the
+// handle kept from before still reads the first sector, with the bytes the fresh handle reads. A drive pulled and
+// plugged in again (whose old handle no longer reads) or another drive under the same number is opened afresh.
+// A partition formatted anew inside an unchanged table is not seen.
+bool same_drive(const physical_disk& kept, const physical_disk& fresh)
+{
+    if (kept.device == INVALID_HANDLE_VALUE || fresh.device == INVALID_HANDLE_VALUE ||
+        kept.sector_size != fresh.sector_size || kept.drive_bytes != fresh.drive_bytes ||
+        kept.partition_list.size() != fresh.partition_list.size())
+        return false;
+    for (size_t i = 0; i < kept.partition_list.size(); ++i)
+        if (!same_entry(*kept.partition_list[i], *fresh.partition_list[i]))
+            return false;
+    sector_buffer kept_first = read_drive_bytes(kept.device, 0, kept.sector_size);
+    sector_buffer fresh_first = read_drive_bytes(fresh.device, 0, fresh.sector_size);
+    return kept_first && fresh_first && std::memcmp(kept_first.get(), fresh_first.get(), kept.sector_size) == 0;
+}
+
+}  // namespace
+
+shared_context current_context()
+{
+    std::lock_guard<plugin_lock> guard(the_state.lock);
+    return the_state.context;
+}
+
+shared_context initialised_context()
+{
+    shared_context context = current_context();
     return context && context->initialised ? context : nullptr;
+}
+
+shared_context refreshed_context()
+{
+    std::lock_guard<plugin_lock> scanning(the_state.scan_lock);
+    shared_context previous;
+    {
+        std::lock_guard<plugin_lock> guard(the_state.lock);
+        previous = the_state.context;
+        if (!previous || !previous->initialised)
+            return nullptr;
+        if (std::chrono::steady_clock::now() - the_state.last_scan < the_state.interval)
+            return previous;
+    }
+    try {
+        std::shared_ptr<const plugin_context> next = rescan_drives(*previous);
+        publish(next);
+        return next;
+    } catch (const std::bad_alloc&) {
+        // The drives as they were: the next root listing tries again.
+        return previous;
+    }
+}
+
+std::chrono::milliseconds set_rescan_interval(std::chrono::milliseconds interval)
+{
+    std::lock_guard<plugin_lock> guard(the_state.lock);
+    std::swap(the_state.interval, interval);
+    return interval;
 }
 
 bool is_administrator()
@@ -40,21 +164,58 @@ int scan_drives(plugin_context& context)
     if (context.disk_count <= 0)
         return context.disk_count;
     context.disks.reserve(static_cast<size_t>(context.disk_count));
-    int sum = 0;
     for (int i = 0; i < context.disk_count; ++i) {
         char device_name[30];
         format_device_name(device_name, i);
         std::unique_ptr<physical_disk> disk = open_physical_disk(device_name);
-        if (scan_partition_tables(*disk) >= 0)
-            disk->ext_partitions = collect_ext_partitions(*disk);
-        else
-            disk->ext_count = 0;
-        if (disk->ext_count > 0)
-            sum += disk->ext_partitions.back()->number;
-        context.disks.push_back(std::move(disk));
+        mount_scanned(*disk, scan_partition_tables(*disk));
+        context.disks.push_back(share_drive(std::move(disk)));
     }
+    int sum = sum_of_last_numbers(context);
     build_partition_index_table(context, context.disk_count + sum);
     return sum;
+}
+
+std::shared_ptr<plugin_context> rescan_drives(const plugin_context& previous)
+{
+    auto next = std::make_shared<plugin_context>();
+    next->plugin_number = previous.plugin_number;
+    next->progress_callback = previous.progress_callback;
+    next->log_callback = previous.log_callback;
+    next->request_callback = previous.request_callback;
+    next->initialised = true;
+
+    // Counting stops at the first number that does not open; a drive that went away leaves such a gap, and the
+    // drives known behind it are looked for one by one. The loop is bounded by the drives there are and were.
+    int counted = count_drives();
+    int known = std::max(previous.disk_count, 0);
+    int limit = std::max(counted, known);
+    int last_present = -1;
+    next->disks.reserve(static_cast<size_t>(limit));
+    for (int i = 0; i < limit; ++i) {
+        char device_name[30];
+        format_device_name(device_name, i);
+        std::unique_ptr<physical_disk> fresh = open_physical_disk(device_name);
+        // A drive the count saw stays at its number even when it will not read (as at start-up).
+        if (i < counted || fresh->device != INVALID_HANDLE_VALUE)
+            last_present = i;
+        const std::shared_ptr<physical_disk>* kept = i < known ? &previous.disks[static_cast<size_t>(i)] : nullptr;
+        int scanned = scan_partition_tables(*fresh);
+        if (kept && (same_drive(**kept, *fresh) ||
+                     ((*kept)->device == INVALID_HANDLE_VALUE && fresh->device == INVALID_HANDLE_VALUE))) {
+            next->disks.push_back(*kept);
+            continue;
+        }
+        mount_scanned(*fresh, scanned);
+        next->disks.push_back(share_drive(std::move(fresh)));
+    }
+    // Numbers past the last drive present are gone; those before it keep their places, empty, so that the drives
+    // after them keep their names.
+    next->disks.resize(static_cast<size_t>(last_present + 1));
+    next->disk_count = last_present + 1;
+    if (next->disk_count > 0)
+        build_partition_index_table(*next, next->disk_count + sum_of_last_numbers(*next));
+    return next;
 }
 
 void build_partition_index_table(plugin_context& context, int entry_count)
@@ -92,31 +253,32 @@ int ext_index(const plugin_context& context, int disk, int number)
 TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progress, log_proc log,
                                          request_proc request)
 {
+    bool refused = false;
     try {
-        the_context.reset();
-        the_context = std::make_unique<plugin_context>();
-        plugin_context& context = *the_context;
-        context.plugin_number = plugin_number;
-        context.progress_callback = progress;
-        context.log_callback = log;
-        context.request_callback = request;
-        if (!is_administrator()) {
-            MessageBoxA(nullptr, "You are not admin", "INFO", MB_OK);
-            return -1;
+        std::lock_guard<plugin_lock> scanning(the_state.scan_lock);
+        // A previous context goes at once; whoever still holds it keeps it until they let go.
+        publish(nullptr);
+        auto context = std::make_shared<plugin_context>();
+        context->plugin_number = plugin_number;
+        context->progress_callback = progress;
+        context->log_callback = log;
+        context->request_callback = request;
+        refused = !is_administrator();
+        if (!refused) {
+            scan_drives(*context);
+            context->initialised = true;
         }
-        if (scan_drives(context) == -1)
-            return -1;
-        context.initialised = true;
-        return 0;
+        publish(context);
     } catch (const std::bad_alloc&) {
-        // Later calls see an uninitialised context, as after a refused start.
-        if (the_context) {
-            the_context->disks.clear();
-            the_context->disk_count = 0;
-            the_context->partition_index_table.clear();
-        }
+        // Later calls see no context, as before a start.
         return -1;
     }
+    // Shown once the context is in place, so that no lock is held while the box waits for the user.
+    if (refused) {
+        MessageBoxA(nullptr, "You are not admin", "INFO", MB_OK);
+        return -1;
+    }
+    return 0;
 }
 
 #ifdef _WIN32

@@ -24,7 +24,7 @@ run_tests() {
 
 run_tests build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON
 run_tests build-sanitize -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON -DTARNWICK_WERROR=ON
-run_tests build-tsan -R 'fixture_disks|browse_copy|concurrent_lookup|physical_disk' -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE_THREAD=ON \
+run_tests build-tsan -R 'fixture_disks|browse_copy|concurrent_lookup|physical_disk|drive_rescan' -- -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE_THREAD=ON \
     -DTARNWICK_WERROR=ON
 
 for arch in i686 x86_64; do

@@ -20,7 +20,8 @@ TEST_F(start_up_test, index_table_maps_partition_numbers_to_slots)
     test_control::add_drive_memory(disk_with_volumes({2}, false).bytes);
 
     ASSERT_EQ(FsInit(7, nullptr, nullptr, nullptr), 0);
-    plugin_context& context = *current_context();
+    shared_context held = current_context();
+    const plugin_context& context = *held;
     EXPECT_TRUE(context.initialised);
     EXPECT_EQ(context.plugin_number, 7);
     EXPECT_EQ(context.disk_count, 3);
@@ -42,7 +43,8 @@ TEST_F(start_up_test, fixture_disks_keep_their_drive_numbers_whatever_they_hold)
     for (const char* name : {"main.img", "bare.img", "gpt.img", "broken.img"})
         test_control::add_drive_file(fixture_path(name));
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
-    plugin_context& context = *current_context();
+    shared_context held = current_context();
+    const plugin_context& context = *held;
     ASSERT_EQ(context.disk_count, 4);
     std::vector<std::vector<int>> numbers;
     for (auto& disk : context.disks) {
