@@ -1,0 +1,77 @@
+// The jbd2 journal of a volume that was not cleanly unmounted: its superblock, descriptor, revoke and commit
+// blocks, and the replay map that lets the volume be read as if the committed transactions had been replayed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+// Superblock flags that say the volume has a journal and that it holds transactions not yet replayed.
+inline constexpr uint32_t compat_has_journal = 0x4;
+inline constexpr uint32_t incompat_journal_needs_recovery = 0x4;
+inline constexpr uint32_t incompat_journal_device = 0x8;
+
+inline constexpr uint32_t journal_magic = 0xC03B3998;
+// Journal feature bits (s_feature_incompat of the journal superblock).
+inline constexpr uint32_t journal_incompat_revoke = 0x1;
+inline constexpr uint32_t journal_incompat_64bit = 0x2;
+inline constexpr uint32_t journal_incompat_async_commit = 0x4;
+inline constexpr uint32_t journal_incompat_csum_v2 = 0x8;
+inline constexpr uint32_t journal_incompat_csum_v3 = 0x10;
+inline constexpr uint32_t journal_incompat_fast_commit = 0x20;
+
+// A replay map holds at most this many blocks (24 bytes each, so 24 MiB at most); a journal that would replay
+// more is ignored. Revoke records are held to the same count while the journal is scanned.
+inline constexpr size_t max_replay_entries = size_t{1} << 20;
+
+// The journal superblock, in logical block 0 of the journal.
+struct journal_superblock {
+    uint32_t blocktype = 0;  // 3 for version 1, 4 for version 2
+    uint32_t s_blocksize = 0;
+    uint32_t s_maxlen = 0;    // blocks in the journal
+    uint32_t s_first = 0;     // first block of the log
+    uint32_t s_sequence = 0;  // the sequence of the first transaction to replay
+    uint32_t s_start = 0;     // block of that transaction; 0 when nothing needs replaying
+    uint32_t s_feature_compat = 0;
+    uint32_t s_feature_incompat = 0;
+    uint32_t s_feature_ro_compat = 0;
+    uint8_t s_uuid[16] = {};
+    uint8_t s_checksum_type = 0;
+    uint32_t s_num_fc_blks = 0;  // fast-commit blocks at the journal's end; 0 means the default of 256
+    uint32_t s_checksum = 0;
+};
+
+// The journal superblock from a block of block_size bytes, checked: magic and version, block size, a log inside
+// the journal, no feature this reader does not know, and its own checksum under checksum v2 or v3. Nothing when
+// it does not check out.
+std::optional<journal_superblock> parse_journal_superblock(const uint8_t* block, uint32_t block_size,
+                                                           uint32_t journal_blocks);
+
+// One block the replay gives a new content: volume_block reads as copy_block with, when escaped, its first four
+// bytes set back to the journal magic (the journal stores such a block with those bytes zeroed).
+struct replay_entry {
+    uint64_t volume_block = 0;
+    uint64_t copy_block = 0;  // from scan_journal, the journal's logical block; in a mounted volume, a volume block
+    bool escaped = false;
+};
+
+// Sorted by volume_block, each volume block once.
+struct replay_map {
+    std::vector<replay_entry> entries;
+};
+
+// The entry for a volume block, or null.
+const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_block);
+
+// Reads logical block n of the journal (block_size bytes) into out; false on failure.
+using journal_block_reader = std::function<bool(uint32_t n, uint8_t* out)>;
+
+// Walks the log from s_start, transaction by transaction in sequence order, and gives the blocks that the
+// committed transactions write, the latest copy of each, less those revoked. A transaction counts only when
+// every block of it checks out and its commit block is found (with its checksums where the journal has them);
+// the log ends before the first that does not. Every block number must lie below volume_blocks. Nothing when
+// the journal cannot be read or would replay more than max_replay_entries blocks; an empty map for a journal
+// with nothing to replay. Reads at most s_maxlen blocks.
+std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
+                                       const journal_block_reader& read);
