@@ -2,7 +2,12 @@
 #include "ext/journal.h"
 
 #include "disk/byte_order.h"
+#include "disk/partition.h"
+#include "ext/block_read.h"
 #include "ext/crc32c.h"
+#include "ext/file_map.h"
+#include "ext/inode_cache.h"
+#include "ext/volume.h"
 
 #include <algorithm>
 #include <cstring>
@@ -352,6 +357,88 @@ std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t bl
         std::sort(result.entries.begin(), result.entries.end(),
                   [](const replay_entry& a, const replay_entry& b) { return a.volume_block < b.volume_block; });
         return result;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+// Consecutive blocks of the journal inode: logical blocks from logical on lie at physical on.
+struct journal_run {
+    uint64_t logical = 0;
+    uint64_t physical = 0;
+    uint64_t length = 0;
+};
+
+// The journal's logical blocks as runs of volume blocks; nothing for a hole, an unwritten extent, a block outside
+// the volume or more than max_journal_runs pieces.
+std::optional<std::vector<journal_run>> map_journal(partition_linux_ext2& source, const ext_inode& inode,
+                                                    uint64_t blocks)
+{
+    const ext2_volume_info& volume = *source.volume_info;
+    std::vector<journal_run> runs;
+    file_map map = open_file_map(source, inode);
+    // Every run is at least one block long, so the walk takes at most blocks steps.
+    for (uint64_t logical = 0; logical < blocks;) {
+        block_run run;
+        if (!map_run(map, static_cast<uint32_t>(logical), run) || run.kind != run_kind::data)
+            return std::nullopt;
+        uint64_t length = std::min<uint64_t>(run.length, blocks - logical);
+        if (!blocks_in_volume(volume, run.physical, length))
+            return std::nullopt;
+        if (!runs.empty() && runs.back().physical + runs.back().length == run.physical) {
+            runs.back().length += length;
+        } else {
+            if (runs.size() >= max_journal_runs)
+                return std::nullopt;
+            runs.push_back({logical, run.physical, length});
+        }
+        logical += length;
+    }
+    return runs;
+}
+
+// The volume block of logical block n of the journal, which lies below the runs' end.
+uint64_t journal_block_on_volume(const std::vector<journal_run>& runs, uint64_t n)
+{
+    auto after = std::upper_bound(runs.begin(), runs.end(), n,
+                                  [](uint64_t value, const journal_run& run) { return value < run.logical; });
+    const journal_run& run = *(after - 1);
+    return run.physical + (n - run.logical);
+}
+
+}  // namespace
+
+std::optional<replay_map> scan_volume_journal(partition_linux_ext2& source)
+{
+    const ext2_volume_info& volume = *source.volume_info;
+    std::optional<ext_inode> inode = get_inode(source, volume.superblock.s_journal_inum);
+    if (!inode || !inode->is_regular())
+        return std::nullopt;
+    uint64_t blocks = inode->size() / volume.block_size;
+    if (blocks == 0 || blocks > max_journal_blocks)
+        return std::nullopt;
+    try {
+        std::optional<std::vector<journal_run>> runs = map_journal(source, *inode, blocks);
+        if (!runs)
+            return std::nullopt;
+        journal_block_reader read = [&](uint32_t n, uint8_t* out) {
+            return n < blocks && read_volume_blocks(source, journal_block_on_volume(*runs, n), 1, out);
+        };
+        std::vector<uint8_t> block(volume.block_size);
+        if (!read(0, block.data()))
+            return std::nullopt;
+        std::optional<journal_superblock> sb =
+            parse_journal_superblock(block.data(), volume.block_size, static_cast<uint32_t>(blocks));
+        if (!sb)
+            return std::nullopt;
+        std::optional<replay_map> map = scan_journal(*sb, volume.block_size, volume.blocks_count, read);
+        if (map) {
+            for (replay_entry& entry : map->entries)
+                entry.copy_block = journal_block_on_volume(*runs, entry.copy_block);
+        }
+        return map;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }

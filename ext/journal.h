@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+class partition_linux_ext2;
+
 // Superblock flags that say the volume has a journal and that it holds transactions not yet replayed.
 inline constexpr uint32_t compat_has_journal = 0x4;
 inline constexpr uint32_t incompat_journal_needs_recovery = 0x4;
@@ -21,6 +23,10 @@ inline constexpr uint32_t journal_incompat_csum_v2 = 0x8;
 inline constexpr uint32_t journal_incompat_csum_v3 = 0x10;
 inline constexpr uint32_t journal_incompat_fast_commit = 0x20;
 
+// A journal longer than this is not read: mke2fs makes none beyond it.
+inline constexpr uint32_t max_journal_blocks = 10240000;
+// The journal inode's blocks are kept as runs while it is scanned; a journal in more pieces than this is not read.
+inline constexpr size_t max_journal_runs = size_t{1} << 16;
 // A replay map holds at most this many blocks (24 bytes each, so 24 MiB at most); a journal that would replay
 // more is ignored. Revoke records are held to the same count while the journal is scanned.
 inline constexpr size_t max_replay_entries = size_t{1} << 20;
@@ -75,3 +81,8 @@ using journal_block_reader = std::function<bool(uint32_t n, uint8_t* out)>;
 // with nothing to replay. Reads at most s_maxlen blocks.
 std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
                                        const journal_block_reader& read);
+
+// The replay map of a mounted volume's internal journal (the inode the superblock names), its copies given as
+// volume blocks. Reads the volume as it is on disk: call it before the volume has a replay map. Nothing when the
+// journal inode, its block map or the journal do not check out.
+std::optional<replay_map> scan_volume_journal(partition_linux_ext2& source);
