@@ -10,10 +10,12 @@
 #include "ext/volume.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -312,6 +314,51 @@ std::optional<journal_superblock> parse_journal_superblock(const uint8_t* block,
     return sb;
 }
 
+namespace {
+
+// Entries held by all the replay maps of the process.
+std::atomic<size_t> replay_entries_held{0};
+
+void release_charge(replay_map& map)
+{
+    replay_entries_held.fetch_sub(map.charged);
+    map.charged = 0;
+}
+
+}  // namespace
+
+replay_map::replay_map(replay_map&& other) noexcept
+    : entries(std::move(other.entries)), charged(std::exchange(other.charged, 0))
+{
+}
+
+replay_map& replay_map::operator=(replay_map&& other) noexcept
+{
+    if (this != &other) {
+        release_charge(*this);
+        entries = std::move(other.entries);
+        charged = std::exchange(other.charged, 0);
+    }
+    return *this;
+}
+
+replay_map::~replay_map()
+{
+    release_charge(*this);
+}
+
+bool charge_replay_map(replay_map& map)
+{
+    size_t wanted = map.entries.size() - map.charged;
+    size_t held = replay_entries_held.load();
+    do {
+        if (wanted > replay_entry_budget - held)
+            return false;
+    } while (!replay_entries_held.compare_exchange_weak(held, held + wanted));
+    map.charged += wanted;
+    return true;
+}
+
 const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_block)
 {
     auto at = std::lower_bound(map.entries.begin(), map.entries.end(), volume_block,
@@ -352,7 +399,7 @@ std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t bl
             auto revoke = state.revoked.find(volume_block);
             if (revoke != state.revoked.end() && !sequence_after(copy.sequence, revoke->second))
                 continue;
-            result.entries.push_back({volume_block, copy.journal_block, copy.escaped});
+            result.entries.push_back({volume_block, copy.journal_block, copy.escaped ? 1u : 0u});
         }
         std::sort(result.entries.begin(), result.entries.end(),
                   [](const replay_entry& a, const replay_entry& b) { return a.volume_block < b.volume_block; });
@@ -385,7 +432,8 @@ std::optional<std::vector<journal_run>> map_journal(partition_linux_ext2& source
         if (!map_run(map, static_cast<uint32_t>(logical), run) || run.kind != run_kind::data)
             return std::nullopt;
         uint64_t length = std::min<uint64_t>(run.length, blocks - logical);
-        if (!blocks_in_volume(volume, run.physical, length))
+        if (!blocks_in_volume(volume, run.physical, length) ||
+            run.physical + length > source.sector_count / volume.sectors_per_block)
             return std::nullopt;
         if (!runs.empty() && runs.back().physical + runs.back().length == run.physical) {
             runs.back().length += length;
@@ -434,10 +482,10 @@ std::optional<replay_map> scan_volume_journal(partition_linux_ext2& source)
         if (!sb)
             return std::nullopt;
         std::optional<replay_map> map = scan_journal(*sb, volume.block_size, volume.blocks_count, read);
-        if (map) {
-            for (replay_entry& entry : map->entries)
-                entry.copy_block = journal_block_on_volume(*runs, entry.copy_block);
-        }
+        if (!map || !charge_replay_map(*map))
+            return std::nullopt;
+        for (replay_entry& entry : map->entries)
+            entry.copy_block = journal_block_on_volume(*runs, entry.copy_block);
         return map;
     } catch (const std::bad_alloc&) {
         return std::nullopt;

@@ -27,9 +27,13 @@ inline constexpr uint32_t journal_incompat_fast_commit = 0x20;
 inline constexpr uint32_t max_journal_blocks = 10240000;
 // The journal inode's blocks are kept as runs while it is scanned; a journal in more pieces than this is not read.
 inline constexpr size_t max_journal_runs = size_t{1} << 16;
-// A replay map holds at most this many blocks (24 bytes each, so 24 MiB at most); a journal that would replay
-// more is ignored. Revoke records are held to the same count while the journal is scanned.
-inline constexpr size_t max_replay_entries = size_t{1} << 20;
+// A replay map holds at most this many blocks: a journal of 1 GiB in 4 KiB blocks, the largest that mke2fs makes
+// unasked, holds no more. The scan's working sets (the copies, the revoke records, a transaction's tags) are held
+// to the same count. A journal that would replay more is ignored.
+inline constexpr size_t max_replay_entries = size_t{1} << 18;
+// All the replay maps of the process together hold at most this many entries (16 bytes each, so 8 MiB): a further
+// volume whose journal would take more is read as it is on disk.
+inline constexpr size_t replay_entry_budget = size_t{1} << 19;
 
 // The journal superblock, in logical block 0 of the journal.
 struct journal_superblock {
@@ -58,14 +62,26 @@ std::optional<journal_superblock> parse_journal_superblock(const uint8_t* block,
 // bytes set back to the journal magic (the journal stores such a block with those bytes zeroed).
 struct replay_entry {
     uint64_t volume_block = 0;
-    uint64_t copy_block = 0;  // from scan_journal, the journal's logical block; in a mounted volume, a volume block
-    bool escaped = false;
+    // From scan_journal, the journal's logical block; in a mounted volume, a volume block (below 2^63, as every
+    // block of a partition is).
+    uint64_t copy_block : 63 = 0;
+    uint64_t escaped : 1 = 0;
 };
 
-// Sorted by volume_block, each volume block once.
+// Sorted by volume_block, each volume block once. Its entries are counted against replay_entry_budget for as
+// long as it holds them.
 struct replay_map {
     std::vector<replay_entry> entries;
+    size_t charged = 0;  // entries counted against the budget
+
+    replay_map() = default;
+    replay_map(replay_map&& other) noexcept;
+    replay_map& operator=(replay_map&& other) noexcept;
+    ~replay_map();
 };
+
+// Counts the map's entries against the process-wide budget: false, and nothing counted, when they do not fit.
+bool charge_replay_map(replay_map& map);
 
 // The entry for a volume block, or null.
 const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_block);
@@ -83,6 +99,7 @@ std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t bl
                                        const journal_block_reader& read);
 
 // The replay map of a mounted volume's internal journal (the inode the superblock names), its copies given as
-// volume blocks. Reads the volume as it is on disk: call it before the volume has a replay map. Nothing when the
-// journal inode, its block map or the journal do not check out.
+// volume blocks and charged against the budget. Reads the volume as it is on disk: call it before the volume has a
+// replay map. Nothing when the journal inode, its block map or the journal do not check out, or the budget is
+// spent.
 std::optional<replay_map> scan_volume_journal(partition_linux_ext2& source);

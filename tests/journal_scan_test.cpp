@@ -271,3 +271,22 @@ TEST(journal_scan, a_log_that_never_ends_is_walked_once)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(journal_scan, replay_maps_share_one_budget_and_give_it_back)
+{
+    std::optional<replay_map> first(std::in_place);
+    first->entries.resize(replay_entry_budget);
+    ASSERT_TRUE(charge_replay_map(*first));
+    replay_map second;
+    second.entries.resize(1);
+    EXPECT_FALSE(charge_replay_map(second));
+    replay_map moved = std::move(*first);  // the charge goes with the entries
+    first.reset();
+    EXPECT_FALSE(charge_replay_map(second));
+    moved = replay_map{};
+    EXPECT_TRUE(charge_replay_map(second));
+}
+
+}  // namespace
