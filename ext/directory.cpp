@@ -75,8 +75,7 @@ walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32
                 return walk_end::failed;
             for (uint64_t done = 0; done < length;) {
                 uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(length - done, request_blocks));
-                sector_buffer data = read_sectors(source, (run.physical + done) * volume.sectors_per_block,
-                                                  count * volume.sectors_per_block);
+                sector_buffer data = read_blocks(source, run.physical + done, count);
                 if (!data)
                     return walk_end::failed;
                 for (uint32_t i = 0; i < count; ++i) {

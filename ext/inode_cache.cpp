@@ -3,6 +3,7 @@
 
 #include "disk/byte_order.h"
 #include "disk/partition.h"
+#include "ext/block_read.h"
 #include "ext/volume.h"
 #include "platform/lock.h"
 
@@ -178,7 +179,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     uint64_t piece_blocks =
         std::min<uint64_t>(inode_table_piece_bytes / volume.block_size, table_blocks - piece_first_block);
     uint32_t sectors = static_cast<uint32_t>(piece_blocks * volume.sectors_per_block);
-    sector_buffer bytes = read_sectors(source, (first_block + piece_first_block) * volume.sectors_per_block, sectors);
+    sector_buffer bytes = read_blocks(source, first_block + piece_first_block, static_cast<uint32_t>(piece_blocks));
     if (!bytes)
         return std::nullopt;
     ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size);

@@ -3,6 +3,8 @@
 
 #include "disk/byte_order.h"
 #include "disk/partition.h"
+#include "ext/block_read.h"
+#include "ext/inode_cache.h"
 
 #include <cstring>
 #include <limits>
@@ -105,25 +107,55 @@ uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
 // The whole descriptor table, its blocks in table order.
 sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ext2_volume_info& volume)
 {
+    if ((volume.superblock.s_feature_incompat & incompat_meta_bg) == 0)
+        return read_blocks(target, descriptor_block(volume, 0), volume.desc_table_blocks);
     uint64_t sectors = static_cast<uint64_t>(volume.desc_table_blocks) * volume.sectors_per_block;
     if (sectors > std::numeric_limits<uint32_t>::max())
         return nullptr;
-    if ((volume.superblock.s_feature_incompat & incompat_meta_bg) == 0)
-        return read_sectors(target, descriptor_block(volume, 0) * volume.sectors_per_block,
-                            static_cast<uint32_t>(sectors));
     sector_buffer table(new (std::nothrow) uint8_t[sectors * target.sector_size]);
     if (!table)
         return nullptr;
     for (uint32_t b = 0; b < volume.desc_table_blocks; ++b) {
-        uint64_t block = descriptor_block(volume, b);
-        if (!blocks_in_volume(volume, block, 1))
+        if (!read_volume_blocks(target, descriptor_block(volume, b), 1,
+                                table.get() + static_cast<size_t>(b) * volume.block_size))
             return nullptr;
-        sector_buffer part = read_sectors(target, block * volume.sectors_per_block, volume.sectors_per_block);
-        if (!part)
-            return nullptr;
-        std::memcpy(table.get() + static_cast<size_t>(b) * volume.block_size, part.get(), volume.block_size);
     }
     return table;
+}
+
+// Reads the volume as Linux mounts it after a crash: when the superblock says the journal needs recovery, the
+// journal's committed transactions are laid over the blocks they write. The superblock and the descriptor table
+// are then taken again from the replayed blocks, all their fields, as a mount after the replay would read them;
+// the block size must stay, since the replay map counts in blocks. A journal on another device is not read. When
+// the journal, or the superblock and table it gives, do not check out, the volume stays as it is on disk.
+void replay_journal_into(partition_linux_ext2& target)
+{
+    ext2_volume_info& on_disk = *target.volume_info;
+    const ext_superblock& sb = on_disk.superblock;
+    if ((sb.s_feature_compat & compat_has_journal) == 0 ||
+        (sb.s_feature_incompat & incompat_journal_needs_recovery) == 0 || sb.s_journal_inum == 0)
+        return;
+    std::optional<replay_map> map = scan_volume_journal(target);
+    // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
+    forget_inode_tables(target);
+    if (!map || map->entries.empty())
+        return;
+    on_disk.replay = std::move(*map);
+    uint32_t block_size = on_disk.block_size;
+    std::vector<uint8_t> block(block_size);
+    if (!read_volume_blocks(target, superblock_offset / block_size, 1, block.data())) {
+        on_disk.replay = {};
+        return;
+    }
+    std::unique_ptr<ext2_volume_info> original = std::move(target.volume_info);
+    target.volume_info = std::make_unique<ext2_volume_info>();
+    target.volume_info->superblock = parse_superblock(block.data() + superblock_offset % block_size);
+    target.volume_info->replay = std::move(original->replay);
+    if (derive_geometry(*target.volume_info, target) && target.volume_info->block_size == block_size &&
+        load_group_descriptors(target))
+        return;
+    target.volume_info = std::move(original);
+    target.volume_info->replay = {};
 }
 
 }  // namespace
@@ -144,6 +176,8 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_desc_size = read_le16(bytes, 254);
     sb.s_first_meta_bg = read_le32(bytes, 260);
     sb.s_blocks_count_hi = read_le32(bytes, 336);
+    sb.s_feature_compat = read_le32(bytes, 92);
+    sb.s_journal_inum = read_le32(bytes, 224);
     return sb;
 }
 
@@ -185,8 +219,10 @@ bool mount_volume(partition_linux_ext2& target)
         if (sectors) {
             const uint8_t* bytes = sectors.get() + (superblock_offset - first * target.sector_size);
             target.volume_info->superblock = parse_superblock(bytes);
-            if (derive_geometry(*target.volume_info, target) && load_group_descriptors(target))
+            if (derive_geometry(*target.volume_info, target) && load_group_descriptors(target)) {
+                replay_journal_into(target);
                 return true;
+            }
         }
     } catch (const std::bad_alloc&) {
     }

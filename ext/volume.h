@@ -2,6 +2,7 @@
 #pragma once
 
 #include "disk/physical_disk.h"
+#include "ext/journal.h"
 
 #include <cstdint>
 #include <vector>
@@ -28,6 +29,8 @@ struct ext_superblock {
     uint32_t s_feature_ro_compat = 0;
     uint16_t s_desc_size = 0;
     uint32_t s_first_meta_bg = 0;
+    uint32_t s_feature_compat = 0;
+    uint32_t s_journal_inum = 0;  // the inode of an internal journal; 0 when the journal is on another device
 };
 
 ext_superblock parse_superblock(const uint8_t* bytes);
@@ -52,6 +55,10 @@ struct ext2_volume_info {
     uint32_t sectors_per_block = 0;  // block_size / sector size, at least 1 on a mounted volume
     uint32_t inode_size = 0;         // s_inode_size, 128 where the superblock says 0
     uint64_t blocks_count = 0;       // with the high word where the 64-bit feature is set
+
+    // Blocks that committed transactions of the journal give new contents, for a volume whose journal needs
+    // recovery; empty otherwise. Built by the mount and never changed afterwards.
+    replay_map replay;
 };
 
 // Mounts the partition once: true when it is mounted afterwards. A partition that already has volume info is not

@@ -2,6 +2,7 @@
 // and browsed and copied from as a host does. Every run must end in time, answer soundly, and write nowhere else.
 #include "disk/byte_order.h"
 #include "disk/gpt.h"
+#include "ext/crc32c.h"
 #include "disk/partition.h"
 #include "host_walk.h"
 #include "plugin/exports.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -429,6 +431,118 @@ TEST_F(hostile_disk_test, every_damaged_guid_table_is_browsed_and_copied_from_cl
         for (size_t n = 1 + d.pick(3); n > 0; --n)
             tables.apply();
         walk_result result = walk(std::move(disk), "guid tables run " + std::to_string(run));
+        if (result.digest != intact.digest)
+            ++changed_outcomes;
+    }
+    EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+}
+
+namespace {
+
+// The journals of the journal disk: where each volume's journal superblock and first log blocks lie, and whether
+// its blocks carry checksums.
+struct journal_volume_map {
+    uint64_t start = 0;  // byte offset of the volume
+    uint32_t block_size = 0;
+    uint64_t inode = 0;               // byte offset of the journal's inode
+    std::vector<uint64_t> log;        // byte offsets of logical blocks 0 (the superblock) up to the log's end
+    bool checksums = false;
+};
+
+std::vector<journal_volume_map> map_journals(const std::vector<uint8_t>& disk)
+{
+    std::vector<journal_volume_map> journals;
+    for (const layout_entry& entry : read_layout("journal.img")) {
+        journal_volume_map j;
+        j.start = static_cast<uint64_t>(entry.start) * 512;
+        j.block_size = 1024u << read_le32(disk.data() + j.start + 1024, 24);
+        std::vector<std::string> commands{"imap <8>"};
+        for (int n = 0; n < 24; ++n)
+            commands.push_back("bmap <8> " + std::to_string(n));
+        std::vector<std::string> out = debugfs_batch(fixture_path("journal.img"), j.start, commands);
+        uint64_t block = 0;
+        unsigned offset = 0;
+        std::sscanf(out[0].c_str() + out[0].find("located at block"), "located at block %" SCNu64 ", offset 0x%x", &block,
+                    &offset);
+        j.inode = j.start + block * j.block_size + offset;
+        for (size_t n = 1; n < out.size(); ++n)
+            j.log.push_back(j.start + std::stoull(out[n]) * j.block_size);
+        j.checksums = (read_be32(disk.data() + j.log[0], 40) & 0x18) != 0;
+        journals.push_back(j);
+    }
+    return journals;
+}
+
+// Damage to the journals: superblock fields, block headers, descriptor tags, revoke counts and records, the journal
+// inode, and flips anywhere in the log. Checksummed blocks mostly get their checksums made right again, so that the
+// checks behind them are reached too.
+struct journal_damage {
+    damage& d;
+    const journal_volume_map& j;
+
+    static void put_be32(uint8_t* p, uint32_t value)
+    {
+        p[0] = static_cast<uint8_t>(value >> 24);
+        p[1] = static_cast<uint8_t>(value >> 16);
+        p[2] = static_cast<uint8_t>(value >> 8);
+        p[3] = static_cast<uint8_t>(value);
+    }
+
+    void set_be32(uint64_t at) { put_be32(d.at(at), d.odd_value(read_be32(d.at(at), 0))); }
+
+    // Signs a log block again as its type says: the commit checksum at byte 16, the tail of the others.
+    void resign(uint64_t block)
+    {
+        if (!j.checksums || d.pick(4) == 0)
+            return;
+        uint32_t seed = crc32c(~0u, d.at(j.log[0] + 48), 16);
+        size_t at = read_be32(d.at(block), 4) == 2 ? 16 : j.block_size - 4;
+        put_be32(d.at(block + at), 0);
+        put_be32(d.at(block + at), crc32c(seed, d.at(block), j.block_size));
+    }
+
+    void apply()
+    {
+        uint64_t block = j.log[1 + d.pick(j.log.size() - 1)];
+        switch (d.pick(6)) {
+        case 0: {
+            // Block size, length, first, sequence, start, features; then signed again.
+            const int fields[] = {12, 16, 20, 24, 28, 36, 40, 44};
+            set_be32(j.log[0] + fields[d.pick(std::size(fields))]);
+            if (j.checksums && d.pick(4)) {
+                put_be32(d.at(j.log[0] + 252), 0);
+                put_be32(d.at(j.log[0] + 252), crc32c(~0u, d.at(j.log[0]), 1024));
+            }
+            break;
+        }
+        case 1: set_be32(block + 4 * (1 + d.pick(2))); break;  // block type or sequence
+        case 2: set_be32(block + 12 + 4 * d.pick(12)); resign(block); break;  // tags, or a revoke count and records
+        case 3: d.flip(block + d.pick(j.block_size)); resign(block); break;
+        case 4: d.set32(j.inode + (d.pick(2) ? 4 : 40 + 4 * d.pick(15))); break;  // the journal inode's size or map
+        default: d.flip(j.start + 1024 + (d.pick(2) ? 92 : 96) + d.pick(4)); break;  // journal feature flags
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(hostile_disk_test, every_damaged_journal_is_browsed_and_copied_from_cleanly)
+{
+    const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("journal.img"));
+    const std::vector<journal_volume_map> journals = map_journals(pristine);
+    ASSERT_EQ(journals.size(), 3u);
+    walk_result intact = walk(pristine, "intact");
+    EXPECT_EQ(intact.partitions, 3);
+    EXPECT_GE(intact.copies_ok, 10);
+
+    std::mt19937 random(0x10A5);
+    int changed_outcomes = 0;
+    for (int run = 0; run < runs_per_kind && !HasFailure(); ++run) {
+        std::vector<uint8_t> disk = pristine;
+        damage d(disk, random);
+        for (size_t n = 1 + d.pick(3); n > 0; --n)
+            journal_damage{d, d.pick_from(journals)}.apply();
+        walk_result result = walk(std::move(disk), "journal run " + std::to_string(run));
         if (result.digest != intact.digest)
             ++changed_outcomes;
     }

@@ -68,4 +68,35 @@ make_tree "$work/gpt3" 1024
 mke2fs -q -F -t ext2 -b 1024 -O ^resize_inode -N 64 -E offset=$(( 40 * 512 )) -d "$work/gpt1" "$gpt" 300 >/dev/null
 mke2fs -q -F -t ext4 -b 1024 -O ^resize_inode,^has_journal -N 64 -E offset=$(( 680 * 512 )) -d "$work/gpt3" "$gpt" 340 \
     >/dev/null
+# A volume left with committed transactions in its journal: a new file whose directory, inode and bitmap blocks
+# are only in the journal, and a revoked block. mke2fs makes no journal under 1024 blocks, so it is placed at block
+# 300 of the volume and cut to its first 64 blocks (the log uses 13): the journal inode, the journal superblock
+# (no journal checksums, so it needs no new one) and the volume's block count say 64 blocks and 364.
+journal_work=$work/journal
+mkdir -p "$journal_work/tree/a"
+make_tree "$journal_work/tree" 1024
+truncate -s $(( 2100 * 1024 )) "$journal_work/volume.img"
+mke2fs -q -F -t ext4 -b 1024 -O ^resize_inode -N 64 -J size=1,location=300 -d "$journal_work/tree" \
+    "$journal_work/volume.img" 2100 > /dev/null
+cp "$journal_work/volume.img" "$journal_work/after.img"
+printf 'only in the journal\n' > "$journal_work/new.txt"
+debugfs -w -R "write $journal_work/new.txt a/new.txt" "$journal_work/after.img" > /dev/null 2>&1
+logged=$({ cmp -l "$journal_work/volume.img" "$journal_work/after.img" || true; } | awk '{print int(($1 - 1) / 1024)}' |
+    uniq | paste -sd,)
+: > "$journal_work/t1.bin"
+for b in ${logged//,/ }; do
+    dd if="$journal_work/after.img" bs=1024 skip="$b" count=1 status=none >> "$journal_work/t1.bin"
+done
+revoked=$(debugfs -R "bmap hello.txt 0" "$journal_work/volume.img" 2> /dev/null)
+head -c 1024 /dev/zero >> "$journal_work/t1.bin"
+printf 'jo\njw -b %s,%s %s\njc\njo\njw -r %s /dev/null\njc\n' "$logged" "$revoked" "$journal_work/t1.bin" "$revoked" |
+    debugfs -w -f - "$journal_work/volume.img" > /dev/null 2>&1
+printf 'ssv blocks_count 364\nsif <8> size 65536\nsif <8> block[4] 64\n' |
+    debugfs -w -f - "$journal_work/volume.img" > /dev/null 2>&1
+printf '\0\0\0\x40' | dd of="$journal_work/volume.img" bs=1 seek=$(( 300 * 1024 + 16 )) conv=notrunc status=none
+journal=$out/journal.img
+rm -f "$journal"
+truncate -s $(( 4 * 1024 + 364 * 1024 )) "$journal"
+printf 'label: dos\nlabel-id: 0x54574b01\nstart=8, size=728, type=83\n' | sfdisk -q --wipe never "$journal"
+dd if="$journal_work/volume.img" of="$journal" bs=512 seek=8 count=728 conv=notrunc status=none
 echo "seed disks written to $out"

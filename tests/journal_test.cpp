@@ -1,0 +1,146 @@
+// Volumes left with committed transactions in their journals, browsed and copied through the exports: they must
+// read as e2fsck leaves a copy of them after replaying the journal, and as they are on disk when the journal does
+// not check out.
+#include "disk/byte_order.h"
+#include "plugin/exports.h"
+#include "test_support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class journal_test : public stand_in_test {
+protected:
+    void SetUp() override
+    {
+        stand_in_test::SetUp();
+        scratch = fs::path(testing::TempDir()) / ("tarnwick_journal_" + std::to_string(getpid()));
+        fs::remove_all(scratch);
+        fs::create_directories(scratch);
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(scratch);
+        stand_in_test::TearDown();
+    }
+
+    static int TARNWICK_CALL progress(int, char*, char*, int) { return 0; }
+
+    // Name -> size of every entry of a folder but the parent placeholder; -1 for a folder.
+    static std::map<std::string, int64_t> list(const std::string& path)
+    {
+        std::map<std::string, int64_t> entries;
+        std::vector<char> host_path(path.begin(), path.end());
+        host_path.push_back('\0');
+        WIN32_FIND_DATAA record;
+        HANDLE handle = FsFindFirst(host_path.data(), &record);
+        if (handle == INVALID_HANDLE_VALUE)
+            return entries;
+        do {
+            if (std::strcmp(record.cFileName, "..") != 0)
+                entries[record.cFileName] = (record.dwFileAttributes & 16) != 0
+                                                ? -1
+                                                : static_cast<int64_t>((uint64_t(record.nFileSizeHigh) << 32) |
+                                                                       record.nFileSizeLow);
+        } while (FsFindNext(handle, &record));
+        FsFindClose(handle);
+        return entries;
+    }
+
+    // The content of a file copied out, or "<result N>" when the copy fails.
+    std::string copy(const std::string& remote)
+    {
+        fs::path local = scratch / ("copy" + std::to_string(copies++));
+        std::vector<char> r(remote.begin(), remote.end());
+        r.push_back('\0');
+        std::string l = local.string();
+        std::vector<char> lv(l.begin(), l.end());
+        lv.push_back('\0');
+        int result = FsGetFile(r.data(), lv.data(), 0, nullptr);
+        if (result != file_result_ok)
+            return "<result " + std::to_string(result) + ">";
+        std::ifstream in(local, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static std::string contents(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path scratch;
+    int copies = 0;
+};
+
+TEST_F(journal_test, every_volume_reads_as_its_replayed_copy)
+{
+    test_control::add_drive_file(fixture_path("journal.img"));
+    ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
+    std::vector<layout_entry> layout = read_layout("journal.img");
+    ASSERT_EQ(layout.size(), 3u);
+    for (const layout_entry& part : layout) {
+        std::string folder = "/sda" + std::to_string(part.number);
+        fs::path tree = fixture_path("trees/" + part.tree);
+        std::vector<fs::path> folders{tree};
+        // Only from the journal: a file in a folder whose directory block is logged, and a logged block that
+        // began with the journal's magic.
+        ASSERT_TRUE(fs::exists(tree / "dir/new.txt") && fs::exists(tree / "escaped.bin")) << part.tree;
+        for (size_t i = 0; i < folders.size(); ++i) {
+            std::string relative = folders[i] == tree ? "" : "/" + folders[i].lexically_relative(tree).string();
+            std::map<std::string, int64_t> expected;
+            for (const fs::directory_entry& entry : fs::directory_iterator(folders[i])) {
+                expected[entry.path().filename().string()] =
+                    entry.is_directory() ? -1 : static_cast<int64_t>(entry.file_size());
+                if (entry.is_directory())
+                    folders.push_back(entry.path());
+                else
+                    EXPECT_TRUE(copy(folder + relative + "/" + entry.path().filename().string()) ==
+                                contents(entry.path()))
+                        << part.tree << relative << "/" << entry.path().filename();
+            }
+            std::map<std::string, int64_t> listed = list(folder + relative);
+            if (relative.empty())
+                listed.erase("lost+found");
+            EXPECT_EQ(listed, expected) << part.tree << relative;
+        }
+    }
+}
+
+TEST_F(journal_test, a_journal_that_does_not_check_out_leaves_the_volume_as_it_is_on_disk)
+{
+    std::vector<uint8_t> image = read_file_bytes(fixture_path("journal.img"));
+    std::vector<layout_entry> layout = read_layout("journal.img");
+    for (const layout_entry& part : layout) {
+        // The journal superblock's magic, found where debugfs says the journal begins.
+        uint64_t offset = static_cast<uint64_t>(part.start) * 512;
+        std::string image_path = fixture_path("journal.img") + "?offset=" + std::to_string(offset);
+        std::string block = run_command("debugfs -R 'bmap <8> 0' '" + image_path + "' 2>/dev/null");
+        uint32_t block_size = 1024u << read_le32(image.data() + offset + 1024, 24);
+        ASSERT_FALSE(block.empty());
+        image[offset + std::stoull(block) * block_size] ^= 0xFF;
+    }
+    test_control::add_drive_memory(image);
+    ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
+    for (const layout_entry& part : layout) {
+        std::string folder = "/sda" + std::to_string(part.number);
+        std::map<std::string, int64_t> root = list(folder);
+        EXPECT_TRUE(root.count("hello.txt") && !root.count("escaped.bin")) << part.tree;
+        std::map<std::string, int64_t> dir = list(folder + "/dir");
+        EXPECT_EQ(dir.size(), 30u) << part.tree;
+        EXPECT_FALSE(dir.count("new.txt")) << part.tree;
+        std::string changed = copy(folder + "/changed.bin");
+        fs::path replayed = fixture_path("trees/" + part.tree + "/changed.bin");
+        EXPECT_EQ(changed.size(), fs::file_size(replayed)) << part.tree;
+        EXPECT_FALSE(changed == contents(replayed)) << part.tree;
+    }
+}
+
+}  // namespace
