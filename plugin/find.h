@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ext/folder_cache.h"
+#include "plugin/shown_names.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstdint>
@@ -22,4 +23,6 @@ struct find_handle {
     int32_t entry_index = 0;     // directory mode: position in listing of the entry returned last
     intptr_t listing_mode = listing_mode_root;
     shared_listing listing;  // directory mode: this search's directory, null when it could not be read
+    name_view view;          // directory mode: how the names are shown
+    std::shared_ptr<const folder_names> names;  // directory mode: the listing's changed names under view
 };

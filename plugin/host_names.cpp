@@ -130,11 +130,18 @@ std::unordered_map<uint32_t, std::string> changed_names(uint32_t count,
                                                         const std::function<std::string_view(uint32_t)>& name_at,
                                                         name_rules rules)
 {
+    return changed_names(count, name_at, [rules](std::string_view name) { return shown_name(name, rules); });
+}
+
+std::unordered_map<uint32_t, std::string> changed_names(uint32_t count,
+                                                        const std::function<std::string_view(uint32_t)>& name_at,
+                                                        const std::function<std::string(std::string_view)>& shown_as)
+{
     std::unordered_map<uint32_t, std::string> changed;
     std::unordered_set<std::string_view> unchanged;
     for (uint32_t i = 0; i < count; ++i) {
         std::string_view name = name_at(i);
-        std::string shown = shown_name(name, rules);
+        std::string shown = shown_as(name);
         if (shown == name)
             unchanged.insert(name);
         else

@@ -119,6 +119,19 @@ TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progre
     }
 }
 
+// The same start as FsInit; the host then speaks to the plugin through the wide exports and their callbacks.
+TARNWICK_EXPORT int TARNWICK_CALL FsInitW(int plugin_number, progress_proc_w progress, log_proc_w log,
+                                          request_proc_w request)
+{
+    int result = FsInit(plugin_number, nullptr, nullptr, nullptr);
+    if (plugin_context* context = current_context()) {
+        context->progress_callback_w = progress;
+        context->log_callback_w = log;
+        context->request_callback_w = request;
+    }
+    return result;
+}
+
 #ifdef _WIN32
 // The library's load and unload notifications: nothing to set up or tear down.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID)
