@@ -154,7 +154,7 @@ TEST_F(unicode_names_test, windows_rules_list_safe_unique_names_that_copy_into_t
         SCOPED_TRACE(kind == host_text_kind::wide ? "wide" : "ansi");
         fs::path target = scratch / (kind == host_text_kind::wide ? "wide" : "ansi");
         fs::create_directories(target);
-        std::map<std::string, bool> names = list("/sdb", kind);
+        std::map<std::string, bool> names = list("/sdb1", kind);
         std::map<std::string, bool> files;
         for (const auto& [name, folder] : names)
             if (!folder)
@@ -163,15 +163,15 @@ TEST_F(unicode_names_test, windows_rules_list_safe_unique_names_that_copy_into_t
         EXPECT_TRUE(names.at("dir\xef\xbd\x9cx"));
         for (const auto& [shown, on_disk] : expected) {
             ASSERT_EQ(files.count(shown), 1u) << shown;
-            EXPECT_EQ(get("/sdb/" + shown, target / shown, kind), file_result_ok) << shown;
+            EXPECT_EQ(get("/sdb1/" + shown, target / shown, kind), file_result_ok) << shown;
             EXPECT_EQ(contents(target / shown), on_disk + "\n") << shown;
         }
         // Through a folder whose name changed, to a file whose name changed; the raw names find nothing.
-        EXPECT_EQ(list("/sdb/dir\xef\xbd\x9cx", kind), (std::map<std::string, bool>{{"in\xef\xbc\x9aner.txt", false}}));
-        EXPECT_EQ(get("/sdb/dir\xef\xbd\x9cx/in\xef\xbc\x9aner.txt", target / "inner", kind), file_result_ok);
+        EXPECT_EQ(list("/sdb1/dir\xef\xbd\x9cx", kind), (std::map<std::string, bool>{{"in\xef\xbc\x9aner.txt", false}}));
+        EXPECT_EQ(get("/sdb1/dir\xef\xbd\x9cx/in\xef\xbc\x9aner.txt", target / "inner", kind), file_result_ok);
         EXPECT_EQ(contents(target / "inner"), "dir|x/in:ner.txt\n");
-        EXPECT_EQ(get("/sdb/CON", target / "raw", kind), file_result_not_found);
-        EXPECT_EQ(get("/sdb/a:b.txt", target / "raw", kind), file_result_not_found);
+        EXPECT_EQ(get("/sdb1/CON", target / "raw", kind), file_result_not_found);
+        EXPECT_EQ(get("/sdb1/a:b.txt", target / "raw", kind), file_result_not_found);
         EXPECT_FALSE(fs::exists(target / "raw"));
     }
     // Nothing was written anywhere but into the target folders.
@@ -187,12 +187,12 @@ TEST_F(unicode_names_test, windows_rules_list_safe_unique_names_that_copy_into_t
 
 TEST_F(unicode_names_test, posix_rules_change_only_names_that_are_not_utf8)
 {
-    std::map<std::string, bool> names = list("/sdb", host_text_kind::wide);
+    std::map<std::string, bool> names = list("/sdb1", host_text_kind::wide);
     EXPECT_EQ(names.count("back\\slash.txt"), 1u);
     EXPECT_EQ(names.count("CON"), 1u);
     EXPECT_EQ(names.count("a:b.txt"), 1u);
     ASSERT_EQ(names.count("bad\xef\xbf\xbd.txt"), 1u);
-    EXPECT_EQ(get("/sdb/bad\xef\xbf\xbd.txt", scratch / "target" / "bad", host_text_kind::wide), file_result_ok);
+    EXPECT_EQ(get("/sdb1/bad\xef\xbf\xbd.txt", scratch / "target" / "bad", host_text_kind::wide), file_result_ok);
     EXPECT_EQ(contents(scratch / "target" / "bad"), "bad\xff.txt\n");
 }
 

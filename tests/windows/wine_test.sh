@@ -121,10 +121,10 @@ test_host() {
     expect_status 2 "$label --disk" && expect_err "not available on Windows"
 
     # Without --plugin the host loads the plugin next to itself. Drives 0 and 1 both hold main.img, drive 2 the
-    # names volume on the whole drive.
+    # names disk.
     run "$loader" "$host" "${options[@]}" ls "\\"
     if expect_status 0 "$label ls \\"; then
-        [ "$(cat "$work/out")" = "$(printf 'd 0 sd%s\n' a1 a5 a6 b1 b5 b6 c)" ] ||
+        [ "$(cat "$work/out")" = "$(printf 'd 0 sd%s\n' a1 a5 a6 b1 b5 b6 c1)" ] ||
             fail "$label ls \\ printed: $(cat "$work/out")"
     fi
 
@@ -180,14 +180,14 @@ test_host() {
     test_names "$loader" "$host" "$label" "$copies/names" "C:\\copies$bits$mode\\names" "${options[@]}"
 }
 
-# The names volume: listed with stand-ins (through the wide exports, exactly as expected), every file copied into
+# The names disk: listed with stand-ins (through the wide exports, exactly as expected), every file copied into
 # the target folder, each from the entry it was listed for (every file holds its own on-disk name), nothing
 # written elsewhere.
 test_names() {
     local loader=$1 host=$2 label=$3 copies=$4 target=$5
     shift 5
-    run "$loader" "$host" "$@" ls '\sdc'
-    expect_status 0 "$label ls \\sdc" || return
+    run "$loader" "$host" "$@" ls '\sdc1'
+    expect_status 0 "$label ls \\sdc1" || return
     if [ $# -eq 0 ]; then
         LC_ALL=C sort "$work/out" > "$work/names_listed"
         LC_ALL=C sort > "$work/names_expected" <<'NAMES'
@@ -209,19 +209,19 @@ d 0 dir｜x
 - 10 what？.txt
 NAMES
         cmp -s "$work/names_expected" "$work/names_listed" ||
-            fail "$label ls \\sdc: $(diff "$work/names_expected" "$work/names_listed" | head -20)"
+            fail "$label ls \\sdc1: $(diff "$work/names_expected" "$work/names_listed" | head -20)"
     fi
     local marker=$work/names_marker
     touch "$marker"
-    run "$loader" "$host" "$@" get -r '\sdc' "$target"
-    expect_status 0 "$label get -r \\sdc" || return
+    run "$loader" "$host" "$@" get -r '\sdc1' "$target"
+    expect_status 0 "$label get -r \\sdc1" || return
     (cd "$trees/names" && find . -type f -printf '%P\n' | LC_ALL=C sort) > "$work/names_expected"
     find "$copies" -type f -exec cat {} + | LC_ALL=C sort > "$work/names_copied"
     cmp -s "$work/names_expected" "$work/names_copied" ||
-        fail "$label get -r \\sdc copied: $(diff "$work/names_expected" "$work/names_copied" | head -20)"
+        fail "$label get -r \\sdc1 copied: $(diff "$work/names_expected" "$work/names_copied" | head -20)"
     local outside
     outside=$(find "$WINEPREFIX/drive_c" -newer "$marker" -type f ! -path "$copies/*" ! -path "$WINEPREFIX/drive_c/windows/*")
-    [ -z "$outside" ] || fail "$label get -r \\sdc wrote outside its target: $outside"
+    [ -z "$outside" ] || fail "$label get -r \\sdc1 wrote outside its target: $outside"
 }
 
 # A host of one architecture must refuse the plugin built for the other: LoadLibrary fails.
