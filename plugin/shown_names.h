@@ -29,7 +29,9 @@ inline constexpr size_t changed_name_limit = host_text_limit - 12;
 std::string shown_form(std::string_view on_disk, const name_view& view);
 
 // The changed names of a folder's visible entries (inode named; not "", "." or ".."), unique in the folder, by
-// position in the listing, and the positions by name.
+// position in the listing, and the positions by name. Each changed name takes at most three bytes for each byte
+// of its on-disk name (U+FFFD for a bad byte) plus its number, so a folder's names stay within three times its
+// listing's name bytes and a fixed cost per entry.
 struct folder_names {
     std::unordered_map<uint32_t, std::string> changed;
     std::unordered_map<std::string_view, uint32_t> position_of;  // views into changed
