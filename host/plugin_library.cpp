@@ -67,6 +67,10 @@ bool plugin_library::load(const std::string& path, std::string& error)
     find_next = find_export<decltype(find_next)>(library, "FsFindNext");
     find_close = find_export<decltype(find_close)>(library, "FsFindClose");
     get_file = find_export<decltype(get_file)>(library, "FsGetFile");
+    init_w = find_export<decltype(init_w)>(library, "FsInitW");
+    find_first_w = find_export<decltype(find_first_w)>(library, "FsFindFirstW");
+    find_next_w = find_export<decltype(find_next_w)>(library, "FsFindNextW");
+    get_file_w = find_export<decltype(get_file_w)>(library, "FsGetFileW");
     const char* missing = init == nullptr         ? "FsInit"
                           : find_first == nullptr ? "FsFindFirst"
                           : find_next == nullptr  ? "FsFindNext"
@@ -90,4 +94,8 @@ void plugin_library::unload()
     find_next = nullptr;
     find_close = nullptr;
     get_file = nullptr;
+    init_w = nullptr;
+    find_first_w = nullptr;
+    find_next_w = nullptr;
+    get_file_w = nullptr;
 }

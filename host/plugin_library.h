@@ -17,8 +17,8 @@ public:
     plugin_library(const plugin_library&) = delete;
     plugin_library& operator=(const plugin_library&) = delete;
 
-    // Loads the library at path, once. FsInit and the three find exports are required; FsGetFile is not, and
-    // stays null when missing. On failure returns false, sets error and leaves nothing loaded.
+    // Loads the library at path, once. FsInit and the three find exports are required; FsGetFile and the wide
+    // exports are not, and stay null when missing. On failure returns false, sets error and leaves nothing loaded.
     bool load(const std::string& path, std::string& error);
 
     decltype(&FsInit) init = nullptr;
@@ -26,6 +26,13 @@ public:
     decltype(&FsFindNext) find_next = nullptr;
     decltype(&FsFindClose) find_close = nullptr;
     decltype(&FsGetFile) get_file = nullptr;
+    decltype(&FsInitW) init_w = nullptr;
+    decltype(&FsFindFirstW) find_first_w = nullptr;
+    decltype(&FsFindNextW) find_next_w = nullptr;
+    decltype(&FsGetFileW) get_file_w = nullptr;
+
+    // Whether the library has the wide exports a host needs to list and copy in UTF-16.
+    bool has_wide() const { return init_w && find_first_w && find_next_w && get_file_w; }
 
 private:
     // Only for a library that turned out not to be a plugin: none of its code has run.

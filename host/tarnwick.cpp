@@ -35,10 +35,10 @@ constexpr DWORD attribute_folder = 16;
 
 #ifdef _WIN32
 constexpr const char* plugin_file_name = sizeof(void*) == 8 ? "Tarnwick.wfx64" : "Tarnwick.wfx";
-constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--stats] COMMAND\n";
+constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--stats] [--ansi] COMMAND\n";
 #else
 constexpr const char* plugin_file_name = "Tarnwick.so";
-constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--stats] [--disk IMAGE]... COMMAND\n";
+constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--stats] [--ansi] [--disk IMAGE]... COMMAND\n";
 #endif
 
 void usage(FILE* out)
@@ -55,7 +55,9 @@ void usage(FILE* out)
                  "options:\n"
                  "  --plugin PATH  the plugin library (default: %s next to this program)\n"
                  "  --stats        after a copy, print to stderr how many progress calls the plugin made\n"
-                 "                 and how long its FsGetFile calls took in all\n",
+                 "                 and how long its FsGetFile calls took in all\n"
+                 "  --ansi         speak to the plugin through its ANSI exports even when it has the wide\n"
+                 "                 (UTF-16) ones; names outside the ANSI code page then show with '_'\n",
                  host_path_separator, plugin_file_name);
 #ifndef _WIN32
     std::fputs("  --disk IMAGE   read IMAGE (a disk image or block device) as the next drive instead of\n"
@@ -77,15 +79,125 @@ int failure(const std::string& message)
     return exit_failure;
 }
 
+// The text conversions between the host's UTF-8 and what the plugin's exports carry: UTF-16 for the wide ones,
+// the ANSI code page for the others (UTF-8 itself on Linux).
+std::basic_string<WCHAR> utf16_of(const std::string& utf8)
+{
+    std::basic_string<WCHAR> out;
+    for (size_t i = 0; i < utf8.size();) {
+        auto byte = [&](size_t k) { return k < utf8.size() ? static_cast<unsigned char>(utf8[k]) : 0u; };
+        unsigned lead = byte(i);
+        size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        char32_t c = length == 1 ? (lead < 0x80 ? lead : 0xFFFD) : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k)
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        i += length;
+        if (c >= 0x10000) {
+            out += static_cast<WCHAR>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<WCHAR>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<WCHAR>(c);
+        }
+    }
+    return out;
+}
+
+std::string utf8_of(const WCHAR* wide)
+{
+    std::string out;
+    for (size_t i = 0; wide[i] != 0; ++i) {
+        char32_t c = static_cast<char16_t>(wide[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(wide[i + 1]) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+#ifdef _WIN32
+std::string ansi_of(const std::string& utf8)
+{
+    std::basic_string<WCHAR> wide = utf16_of(utf8);
+    if (wide.empty())
+        return {};
+    int length = static_cast<int>(wide.size());
+    int needed = WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0)
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, out.data(), needed, nullptr, nullptr);
+    return out;
+}
+
+std::string utf8_of_ansi(const char* ansi)
+{
+    int needed = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+    if (needed <= 0)
+        return {};
+    std::basic_string<WCHAR> wide(static_cast<size_t>(needed), 0);
+    MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide.data(), needed);
+    return utf8_of(wide.c_str());
+}
+#else
+std::string ansi_of(const std::string& utf8)
+{
+    return utf8;
+}
+
+std::string utf8_of_ansi(const char* ansi)
+{
+    return ansi;
+}
+#endif
+
+// Local paths from and to the host's UTF-8, whatever the system's own narrow encoding.
+fs::path local_path(const std::string& utf8)
+{
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string utf8_of(const fs::path& path)
+{
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// Whether the plugin is spoken to through its wide exports (UTF-16) or its ANSI ones.
+bool use_wide = false;
+
+// A path's length as the plugin counts it: UTF-16 units for the wide exports, bytes of the ANSI code page for the
+// others.
+size_t plugin_length(const std::string& path)
+{
+    return use_wide ? utf16_of(path).size() : ansi_of(path).size();
+}
+
 bool too_long(const std::string& path)
 {
-    return path.size() >= path_limit;
+    return plugin_length(path) >= path_limit;
 }
 
 std::string too_long_message(const std::string& path)
 {
-    return path + ": too long (" + std::to_string(path.size()) + " bytes; paths of " + std::to_string(path_limit) +
-           " bytes or more are refused)";
+    return path + ": too long (" + std::to_string(plugin_length(path)) + (use_wide ? " UTF-16 units" : " bytes") +
+           "; paths of " + std::to_string(path_limit) + " characters or more are refused)";
 }
 
 // What a result of FsGetFile means to the user. Result 2 also covers symlinks and folders, which the plugin does
@@ -218,10 +330,21 @@ int TARNWICK_CALL on_progress(int, char*, char*, int percent)
     return 0;
 }
 
+int TARNWICK_CALL on_progress_w(int plugin_number, WCHAR*, WCHAR*, int percent)
+{
+    return on_progress(plugin_number, nullptr, nullptr, percent);
+}
+
 // The plugin stores these but never calls them; a file manager would show a log or a dialog.
 void TARNWICK_CALL on_log(int, int, char*) {}
+void TARNWICK_CALL on_log_w(int, int, WCHAR*) {}
 
 BOOL TARNWICK_CALL on_request(int, int, char*, char*, char*, int)
+{
+    return FALSE;
+}
+
+BOOL TARNWICK_CALL on_request_w(int, int, WCHAR*, WCHAR*, WCHAR*, int)
 {
     return FALSE;
 }
@@ -261,25 +384,49 @@ std::string remote_path(const std::vector<std::string>& components)
     return path;
 }
 
-// One search of folder: visit(record) for every entry but "." and "..", until it returns false. The handle stays
+// One entry of a listing, its name in UTF-8.
+struct listed_entry {
+    DWORD attributes = 0;
+    uint64_t size = 0;
+    std::string name;
+};
+
+template <class record_type>
+listed_entry entry_of(record_type& record, std::string name)
+{
+    record.cFileName[sizeof record.cFileName / sizeof record.cFileName[0] - 1] = 0;
+    return listed_entry{record.dwFileAttributes,
+                        (static_cast<uint64_t>(record.nFileSizeHigh) << 32) | record.nFileSizeLow, std::move(name)};
+}
+
+// One search of folder: visit(entry) for every entry but "." and "..", until it returns false. The handle stays
 // open while visit runs, so visit may search subfolders. One record serves the whole search, as in a file
 // manager. Returns false when the plugin has no listing for folder.
 template <typename visitor>
 bool for_each_entry(const plugin_library& plugin, const std::string& folder, visitor visit)
 {
-    std::string path = folder;
+    auto each = [&](auto& record, HANDLE search, auto next, auto name_of) {
+        if (search == INVALID_HANDLE_VALUE)
+            return false;
+        do {
+            listed_entry entry = entry_of(record, "");
+            entry.name = name_of(record);
+            if (entry.name != "." && entry.name != ".." && !visit(entry))
+                break;
+        } while (next(search, &record));
+        plugin.find_close(search);
+        return true;
+    };
+    if (use_wide) {
+        std::basic_string<WCHAR> path = utf16_of(folder);
+        WIN32_FIND_DATAW record;
+        return each(record, plugin.find_first_w(path.data(), &record), plugin.find_next_w,
+                    [](const WIN32_FIND_DATAW& r) { return utf8_of(r.cFileName); });
+    }
+    std::string path = ansi_of(folder);
     WIN32_FIND_DATAA record;
-    HANDLE search = plugin.find_first(path.data(), &record);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    do {
-        record.cFileName[sizeof record.cFileName - 1] = '\0';
-        std::string_view name = record.cFileName;
-        if (name != "." && name != ".." && !visit(record))
-            break;
-    } while (plugin.find_next(search, &record));
-    plugin.find_close(search);
-    return true;
+    return each(record, plugin.find_first(path.data(), &record), plugin.find_next,
+                [](const WIN32_FIND_DATAA& r) { return utf8_of_ansi(r.cFileName); });
 }
 
 // Whether each component names a folder in the one before it, from the root down. A listing alone does not
@@ -289,8 +436,8 @@ bool folder_exists(const plugin_library& plugin, const std::vector<std::string>&
     std::vector<std::string> reached;
     for (const std::string& component : components) {
         bool found = false;
-        for_each_entry(plugin, remote_path(reached), [&](const WIN32_FIND_DATAA& record) {
-            found = component == record.cFileName && (record.dwFileAttributes & attribute_folder) != 0;
+        for_each_entry(plugin, remote_path(reached), [&](const listed_entry& entry) {
+            found = component == entry.name && (entry.attributes & attribute_folder) != 0;
             return !found;
         });
         if (!found)
@@ -308,11 +455,10 @@ int list_folder(const plugin_library& plugin, const std::string& path)
         return failure(too_long_message(folder));
     if (!folder_exists(plugin, components))
         return failure("ls " + path + ": no such folder");
-    bool listed = for_each_entry(plugin, folder, [](const WIN32_FIND_DATAA& record) {
-        bool is_folder = (record.dwFileAttributes & attribute_folder) != 0;
-        unsigned long long size =
-            is_folder ? 0 : (static_cast<unsigned long long>(record.nFileSizeHigh) << 32) | record.nFileSizeLow;
-        std::printf("%c %llu %s\n", is_folder ? 'd' : '-', size, record.cFileName);
+    bool listed = for_each_entry(plugin, folder, [](const listed_entry& entry) {
+        bool is_folder = (entry.attributes & attribute_folder) != 0;
+        unsigned long long size = is_folder ? 0 : entry.size;
+        std::printf("%c %llu %s\n", is_folder ? 'd' : '-', size, entry.name.c_str());
         return true;
     });
     // The root of a machine without ext partitions has no listing: nothing to show.
@@ -326,16 +472,24 @@ int list_folder(const plugin_library& plugin, const std::string& path)
 int copy_file(const plugin_library& plugin, const std::string& remote, const std::string& local, bool overwrite,
               const std::string& label)
 {
-    std::string remote_name = remote;
-    std::string local_name = local;
     the_bar.start(label);
     auto start = std::chrono::steady_clock::now();
-    int result = plugin.get_file(remote_name.data(), local_name.data(), overwrite ? copy_flag_overwrite : 0, nullptr);
+    int flags = overwrite ? copy_flag_overwrite : 0;
+    int result = file_result_not_found;
+    if (use_wide) {
+        std::basic_string<WCHAR> remote_name = utf16_of(remote);
+        std::basic_string<WCHAR> local_name = utf16_of(local);
+        result = plugin.get_file_w(remote_name.data(), local_name.data(), flags, nullptr);
+    } else {
+        std::string remote_name = ansi_of(remote);
+        std::string local_name = ansi_of(local);
+        result = plugin.get_file(remote_name.data(), local_name.data(), flags, nullptr);
+    }
     copy_time += std::chrono::steady_clock::now() - start;
     the_bar.finish(result == file_result_ok);
     if (result == file_result_read_error || result == file_result_aborted) {
         std::error_code ignored;
-        fs::remove(fs::path(local), ignored);
+        fs::remove(local_path(local), ignored);
     }
     return result;
 }
@@ -347,13 +501,13 @@ int get_file(const plugin_library& plugin, const std::string& remote_argument, c
     std::string remote = remote_path(components);
     if (too_long(remote))
         return failure(too_long_message(remote));
-    fs::path local = local_argument;
+    fs::path local = local_path(local_argument);
     std::error_code error;
     if (!components.empty() && fs::is_directory(local, error))
-        local /= components.back();
-    if (too_long(local.string()))
-        return failure(too_long_message(local.string()));
-    int result = copy_file(plugin, remote, local.string(), overwrite, components.empty() ? remote : components.back());
+        local /= local_path(components.back());
+    if (too_long(utf8_of(local)))
+        return failure(too_long_message(utf8_of(local)));
+    int result = copy_file(plugin, remote, utf8_of(local), overwrite, components.empty() ? remote : components.back());
     if (result == file_result_ok)
         return exit_success;
     return failure("get " + remote + ": " + result_message(result));
@@ -367,8 +521,8 @@ public:
     // Copies what remote holds into local, an existing folder.
     void copy_folder(const std::string& remote, const fs::path& local)
     {
-        bool listed = for_each_entry(plugin, remote, [&](const WIN32_FIND_DATAA& record) {
-            copy_entry(remote, local, record);
+        bool listed = for_each_entry(plugin, remote, [&](const listed_entry& entry) {
+            copy_entry(remote, local, entry);
             if (interrupted.load())
                 aborted = true;
             return !aborted;
@@ -381,23 +535,22 @@ public:
     bool aborted = false;
 
 private:
-    void copy_entry(const std::string& folder, const fs::path& local_folder, const WIN32_FIND_DATAA& record)
+    void copy_entry(const std::string& folder, const fs::path& local_folder, const listed_entry& entry)
     {
-        std::string name = record.cFileName;
-        std::string remote = remote_join(folder, name);
-        fs::path local = local_folder / name;
+        std::string remote = remote_join(folder, entry.name);
+        fs::path local = local_folder / local_path(entry.name);
         if (too_long(remote))
             return report(too_long_message(remote));
-        if (too_long(local.string()))
-            return report(too_long_message(local.string()));
-        if ((record.dwFileAttributes & attribute_folder) != 0) {
+        if (too_long(utf8_of(local)))
+            return report(too_long_message(utf8_of(local)));
+        if ((entry.attributes & attribute_folder) != 0) {
             std::error_code error;
             fs::create_directory(local, error);
             if (error)
-                return report("cannot create " + local.string() + ": " + error.message());
+                return report("cannot create " + utf8_of(local) + ": " + error.message());
             return copy_folder(remote, local);
         }
-        int result = copy_file(plugin, remote, local.string(), overwrite, remote);
+        int result = copy_file(plugin, remote, utf8_of(local), overwrite, remote);
         if (result == file_result_not_found || result == file_result_not_supported)
             std::fprintf(stderr, "tarnwick: skipped %s: not a regular file\n", remote.c_str());
         else if (result == file_result_aborted)
@@ -429,12 +582,13 @@ int get_tree(const plugin_library& plugin, const std::string& remote_argument, c
     if (!folder_exists(plugin, components))
         return failure("get -r " + remote_argument + ": no such folder");
     std::error_code error;
-    fs::create_directories(local_argument, error);
-    if (error || !fs::is_directory(local_argument))
+    fs::path local = local_path(local_argument);
+    fs::create_directories(local, error);
+    if (error || !fs::is_directory(local))
         return failure("cannot create the folder " + local_argument +
                        (error ? ": " + error.message() : ": a file of that name exists"));
     tree_copy copy(plugin, overwrite);
-    copy.copy_folder(remote, local_argument);
+    copy.copy_folder(remote, local);
     if (copy.aborted)
         return failure("get -r " + remote + ": aborted");
     return copy.failed ? exit_failure : exit_success;
@@ -463,12 +617,12 @@ struct command_line {
     bool recursive = false;
     bool overwrite = false;
     bool stats = false;
+    bool ansi = false;
 };
 
 // Parses argv into line. Returns the exit status when there is nothing more to do (help, or a usage error).
-std::optional<int> parse(int argc, char** argv, command_line& line)
+std::optional<int> parse(const std::vector<std::string>& args, command_line& line)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
     size_t i = 0;
     for (; i < args.size() && args[i].starts_with("-"); ++i) {
         if (args[i] == "-h" || args[i] == "--help") {
@@ -477,6 +631,10 @@ std::optional<int> parse(int argc, char** argv, command_line& line)
         }
         if (args[i] == "--stats") {
             line.stats = true;
+            continue;
+        }
+        if (args[i] == "--ansi") {
+            line.ansi = true;
             continue;
         }
         if (args[i] != "--plugin" && args[i] != "--disk")
@@ -528,10 +686,11 @@ std::optional<int> parse(int argc, char** argv, command_line& line)
 
 }  // namespace
 
-int main(int argc, char** argv)
+// The command line in UTF-8, without the program's name.
+int run(const std::vector<std::string>& args, const char* argv0)
 {
     command_line line;
-    if (std::optional<int> status = parse(argc, argv, line))
+    if (std::optional<int> status = parse(args, line))
         return *status;
 
 #ifndef _WIN32
@@ -543,7 +702,7 @@ int main(int argc, char** argv)
     }
 #endif
 
-    fs::path plugin_path = line.plugin.empty() ? default_plugin_path(argv[0]) : fs::path(line.plugin);
+    fs::path plugin_path = line.plugin.empty() ? default_plugin_path(argv0) : local_path(line.plugin);
     // An absolute path, so that the loader does not search its library path for a bare file name.
     std::error_code error;
     fs::path absolute = fs::absolute(plugin_path, error);
@@ -551,10 +710,13 @@ int main(int argc, char** argv)
     std::string load_error;
     if (!plugin.load((error ? plugin_path : absolute).string(), load_error))
         return failure(load_error);
-    if (line.command == "get" && plugin.get_file == nullptr)
+    // As a file manager does: the wide exports when the plugin has them, unless --ansi asks for the others.
+    use_wide = plugin.has_wide() && !line.ansi;
+    if (line.command == "get" && !use_wide && plugin.get_file == nullptr)
         return failure(plugin_path.string() + " does not export FsGetFile: it cannot copy files");
 
-    int init_result = plugin.init(0, on_progress, on_log, on_request);
+    int init_result = use_wide ? plugin.init_w(0, on_progress_w, on_log_w, on_request_w)
+                               : plugin.init(0, on_progress, on_log, on_request);
     if (init_result != 0)
         return failure("the plugin did not start (FsInit returned " + std::to_string(init_result) +
                        "); it reads the drives only for an administrator");
@@ -568,3 +730,19 @@ int main(int argc, char** argv)
         print_stats();
     return status;
 }
+
+#ifdef _WIN32
+// The arguments in UTF-16, so that any name reaches the plugin whatever the ANSI code page holds.
+int wmain(int argc, wchar_t** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(utf8_of(reinterpret_cast<const WCHAR*>(argv[i])));
+    return run(args, "tarnwick.exe");
+}
+#else
+int main(int argc, char** argv)
+{
+    return run(std::vector<std::string>(argv + 1, argv + argc), argv[0]);
+}
+#endif

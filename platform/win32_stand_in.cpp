@@ -584,11 +584,15 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi_byte, int mult
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_count, LPSTR multi_byte,
                         int multi_byte_count, LPCSTR default_char, LPBOOL used_default_char)
 {
-    if (!is_utf8_code_page(code_page) || flags != 0 || wide == nullptr || wide_count == 0 || wide_count < -1 ||
-        multi_byte_count < 0 || (multi_byte_count > 0 && multi_byte == nullptr))
+    // As on Windows, code page 65001 takes no flags and no default character; the ANSI code page takes both.
+    DWORD allowed_flags = code_page == CP_ACP ? WC_NO_BEST_FIT_CHARS : 0;
+    if (!is_utf8_code_page(code_page) || (flags & ~allowed_flags) != 0 || wide == nullptr || wide_count == 0 ||
+        wide_count < -1 || multi_byte_count < 0 || (multi_byte_count > 0 && multi_byte == nullptr))
         return 0;
     if (code_page == CP_UTF8 && (default_char != nullptr || used_default_char != nullptr))
         return 0;
+    if (used_default_char != nullptr)
+        *used_default_char = FALSE;
     size_t length = static_cast<size_t>(wide_count);
     if (wide_count == -1) {
         length = 0;
@@ -619,36 +623,34 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_coun
 
 // Local files beside a copy.
 
-UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_name)
+namespace {
+
+// Creates a new empty file named folder + up to three prefix characters + a hex number + ".tmp", as Windows does:
+// up to 65 535 numbers are tried. The name must hold fewer than MAX_PATH characters as the caller counts them
+// (bytes for the A call, UTF-16 units for the W call).
+UINT create_temporary(const std::string& path, const std::string& prefix, size_t (*characters)(const std::string&),
+                      std::string& name)
 {
-    if (path == nullptr || prefix == nullptr || temp_file_name == nullptr || unique != 0) {
-        last_error = ERROR_INVALID_PARAMETER;
-        return 0;
-    }
     std::string folder(path);
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
-    std::string start(prefix, strnlen(prefix, 3));
-    // As Windows does: up to 65 535 numbers are tried, the file is created, and the name fits MAX_PATH.
+    std::string start = prefix.substr(0, 3);
     static std::atomic<unsigned> counter{static_cast<unsigned>(getpid())};
     for (int attempt = 0; attempt < 65535; ++attempt) {
         unsigned number = (counter++ % 0xFFFF) + 1;
         char tail[16];
         std::snprintf(tail, sizeof tail, "%X.tmp", number);
-        std::string name = folder + start + tail;
-        if (name.size() >= MAX_PATH) {
+        name = folder + start + tail;
+        if (characters(name) >= MAX_PATH) {
             last_error = ERROR_INVALID_PARAMETER;
             return 0;
         }
         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             close(fd);
-            {
-                stand_in_state& s = stand_in();
-                std::lock_guard<std::mutex> guard(s.lock);
-                s.files_written.push_back(name);
-            }
-            std::memcpy(temp_file_name, name.c_str(), name.size() + 1);
+            stand_in_state& s = stand_in();
+            std::lock_guard<std::mutex> guard(s.lock);
+            s.files_written.push_back(name);
             return number;
         }
         if (errno != EEXIST) {
@@ -658,6 +660,35 @@ UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_n
     }
     last_error = ERROR_FILE_EXISTS;
     return 0;
+}
+
+size_t byte_count(const std::string& text)
+{
+    return text.size();
+}
+
+// UTF-16 units of valid UTF-8 text: one per byte that starts a character, one more for each four-byte character.
+size_t utf16_count(const std::string& text)
+{
+    size_t units = 0;
+    for (unsigned char c : text)
+        units += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
+    return units;
+}
+
+}  // namespace
+
+UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_name)
+{
+    if (path == nullptr || prefix == nullptr || temp_file_name == nullptr || unique != 0) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::string name;
+    UINT number = create_temporary(path, prefix, byte_count, name);
+    if (number != 0)
+        std::memcpy(temp_file_name, name.c_str(), name.size() + 1);
+    return number;
 }
 
 BOOL MoveFileExA(LPCSTR existing_name, LPCSTR new_name, DWORD flags)
@@ -691,6 +722,80 @@ DWORD GetFileAttributesA(LPCSTR file_name)
         return INVALID_FILE_ATTRIBUTES;
     }
     return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+namespace {
+
+// A UTF-16 name as the UTF-8 path POSIX calls take; unpaired surrogates become U+FFFD.
+std::string utf8_path(LPCWSTR name)
+{
+    std::string path;
+    for (size_t i = 0; name[i] != 0; ++i) {
+        char32_t c = name[i];
+        if (c >= 0xD800 && c <= 0xDBFF && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = replacement_character;
+        }
+        append_utf8(path, c);
+    }
+    return path;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
+                   LPSECURITY_ATTRIBUTES security_attributes, DWORD creation_disposition,
+                   DWORD flags_and_attributes, HANDLE template_file)
+{
+    if (file_name == nullptr)
+        return INVALID_HANDLE_VALUE;
+    return CreateFileA(utf8_path(file_name).c_str(), desired_access, share_mode, security_attributes,
+                       creation_disposition, flags_and_attributes, template_file);
+}
+
+UINT GetTempFileNameW(LPCWSTR path, LPCWSTR prefix, UINT unique, LPWSTR temp_file_name)
+{
+    if (path == nullptr || prefix == nullptr || temp_file_name == nullptr || unique != 0) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::string name;
+    UINT number = create_temporary(utf8_path(path), utf8_path(prefix), utf16_count, name);
+    if (number != 0) {
+        std::u16string wide(utf16_count(name) + 1, u'\0');
+        MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+        std::memcpy(temp_file_name, wide.data(), wide.size() * sizeof(WCHAR));
+    }
+    return number;
+}
+
+BOOL MoveFileExW(LPCWSTR existing_name, LPCWSTR new_name, DWORD flags)
+{
+    if (existing_name == nullptr || new_name == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    return MoveFileExA(utf8_path(existing_name).c_str(), utf8_path(new_name).c_str(), flags);
+}
+
+BOOL DeleteFileW(LPCWSTR file_name)
+{
+    if (file_name == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    return DeleteFileA(utf8_path(file_name).c_str());
+}
+
+DWORD GetFileAttributesW(LPCWSTR file_name)
+{
+    if (file_name == nullptr) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return GetFileAttributesA(utf8_path(file_name).c_str());
 }
 
 namespace {

@@ -4,7 +4,8 @@
 // Drives: "\\.\PhysicalDrive" + N names the N-th path of the colon-separated TARNWICK_DISKS
 // variable, or /dev/sda, /dev/sdb, ... when it is unset; drive handles are read-only and read only at the offset an
 // OVERLAPPED names (a drive handle has no file pointer here, so a read that relies on one fails).
-// Code pages 0 and 65001 are both UTF-8. The administrator is the effective user root.
+// Code pages 0 and 65001 are both UTF-8; every character has a form in them, so WC_NO_BEST_FIT_CHARS and a default
+// character change nothing for code page 0. The administrator is the effective user root.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +72,7 @@ typedef uintptr_t ULONG_PTR;
 
 #define CP_ACP 0u
 #define CP_UTF8 65001u
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
 
 #define MB_OK 0x00000000u
 #define IDOK 1
@@ -108,6 +110,23 @@ struct WIN32_FIND_DATAA {
 };
 typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
 static_assert(sizeof(WIN32_FIND_DATAA) == 320, "the host's find record is 320 bytes");
+
+// The wide find record, with the Windows layout (592 bytes): names in UTF-16 units.
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+typedef WIN32_FIND_DATAW* LPWIN32_FIND_DATAW;
+static_assert(sizeof(WIN32_FIND_DATAW) == 592, "the host's wide find record is 592 bytes");
+static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44, "names follow the 44 bytes of fields");
 
 struct DISK_GEOMETRY {
     LARGE_INTEGER Cylinders;
@@ -178,6 +197,16 @@ UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_n
 BOOL MoveFileExA(LPCSTR existing_name, LPCSTR new_name, DWORD flags);
 BOOL DeleteFileA(LPCSTR file_name);
 DWORD GetFileAttributesA(LPCSTR file_name);
+
+// The wide forms of the local file calls: UTF-16 names, which the stand-in turns into UTF-8 paths (an unpaired
+// surrogate becomes U+FFFD).
+HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
+                   LPSECURITY_ATTRIBUTES security_attributes, DWORD creation_disposition,
+                   DWORD flags_and_attributes, HANDLE template_file);
+UINT GetTempFileNameW(LPCWSTR path, LPCWSTR prefix, UINT unique, LPWSTR temp_file_name);
+BOOL MoveFileExW(LPCWSTR existing_name, LPCWSTR new_name, DWORD flags);
+BOOL DeleteFileW(LPCWSTR file_name);
+DWORD GetFileAttributesW(LPCWSTR file_name);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation_time, const FILETIME* last_access_time,
                  const FILETIME* last_write_time);
 

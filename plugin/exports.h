@@ -19,6 +19,13 @@ typedef void(TARNWICK_CALL* log_proc)(int plugin_number, int message_type, char*
 typedef BOOL(TARNWICK_CALL* request_proc)(int plugin_number, int request_type, char* title, char* text,
                                           char* returned_text, int returned_size);
 
+// The same three for the wide exports: text in UTF-16 units.
+typedef int(TARNWICK_CALL* progress_proc_w)(int plugin_number, WCHAR* source_name, WCHAR* target_name,
+                                            int percent_done);
+typedef void(TARNWICK_CALL* log_proc_w)(int plugin_number, int message_type, WCHAR* text);
+typedef BOOL(TARNWICK_CALL* request_proc_w)(int plugin_number, int request_type, WCHAR* title, WCHAR* text,
+                                            WCHAR* returned_text, int returned_size);
+
 // What the host knows of a remote file when it asks for a copy; not read by the plugin.
 struct remote_file_info {
     DWORD size_low;
@@ -58,5 +65,12 @@ TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNext(HANDLE handle, WIN32_FIND_DATAA* f
 TARNWICK_EXPORT int TARNWICK_CALL FsFindClose(HANDLE handle);
 TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name, int copy_flags,
                                             remote_file_info* remote_info);
+// The wide exports: paths and names in UTF-16, no code page in between. FsFindClose serves both kinds.
+TARNWICK_EXPORT int TARNWICK_CALL FsInitW(int plugin_number, progress_proc_w progress, log_proc_w log,
+                                          request_proc_w request);
+TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirstW(WCHAR* path, WIN32_FIND_DATAW* find_data);
+TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNextW(HANDLE handle, WIN32_FIND_DATAW* find_data);
+TARNWICK_EXPORT int TARNWICK_CALL FsGetFileW(WCHAR* remote_name, WCHAR* local_name, int copy_flags,
+                                             remote_file_info* remote_info);
 TARNWICK_EXPORT void TARNWICK_CALL FsGetDefRootName(char* name, int max_length);
 TARNWICK_EXPORT void TARNWICK_CALL FsSetDefaultParams(default_params* params);

@@ -4,10 +4,13 @@
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "plugin/entry_details.h"
+#include "plugin/host_text.h"
 #include "plugin/path_lookup.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -42,10 +45,9 @@ void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, in
     format_partition_folder(record.cFileName, drive, source.number);
 }
 
-// A directory entry: folders have no size; other entries take theirs from the inode (0 when it cannot be read),
-// regular files with the high word. Times and mode come from the inode too.
-void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const dir_listing& listing,
-                          const dir_entry& entry)
+// A directory entry's fields, its name aside: folders have no size; other entries take theirs from the inode (0
+// when it cannot be read), regular files with the high word. Times and mode come from the inode too.
+void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
     uint8_t type = effective_file_type(source, entry.inode, entry.file_type);
@@ -60,10 +62,6 @@ void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source
                 record.nFileSizeHigh = inode->i_size_high;
         }
     }
-    std::string_view name = entry_name(listing, entry);
-    int written = convert_code_page(disk_code_page, name.data(), static_cast<int>(name.size()), host_code_page,
-                                    record.cFileName);
-    record.cFileName[written > 0 ? written - 1 : 0] = '\0';
     if (inode)
         set_inode_details(record, *inode);
     else
@@ -99,14 +97,15 @@ const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& positio
     return nullptr;
 }
 
-// Walks from the partition's root directory down the path's components, looking each up in the folder reached so
-// far, then loads the listing of the folder reached into the handle and returns its first visible entry.
+// Walks from the partition's root directory down the path's components, looking each up by the names the host is
+// shown, then loads the listing of the folder reached into the handle and returns its first visible entry.
 // Components that name no directory are passed over. Null, with position at the end of the listing, when the
 // directory has no visible entry or a directory on the way cannot be read.
 const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle)
 {
     handle.entry_index = 0;
     handle.listing.reset();
+    handle.names.reset();
     handle.directory = root_directory_inode;
     uint32_t directory = root_directory_inode;
     path_components components = components_after_folder(path);
@@ -114,7 +113,7 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     size_t length = 0;
     while (next_component(components, component, length)) {
         entry_match match;
-        lookup_result result = find_in_folder(source, directory, component, length, match);
+        lookup_result result = find_shown(source, directory, std::string_view(component, length), handle.view, match);
         if (result == lookup_result::failed)
             return nullptr;
         if (result == lookup_result::found &&
@@ -125,6 +124,7 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     handle.listing = load_folder(source, directory);
     if (!handle.listing)
         return nullptr;
+    handle.names = names_of_folder(handle.listing, handle.view);
     int32_t position = -1;
     const dir_entry* first = next_visible_entry(*handle.listing, position);
     handle.entry_index = first ? position : static_cast<int32_t>(handle.listing->entries.size());
@@ -169,13 +169,13 @@ BOOL find_next_root(const plugin_context& context, find_handle& handle, WIN32_FI
     return TRUE;
 }
 
-HANDLE find_first_directory(const shared_context& shared, const char* path, const char* converted,
-                            WIN32_FIND_DATAA& record)
+HANDLE find_first_directory(const shared_context& shared, const std::string& path, const name_view& view,
+                            WIN32_FIND_DATAA& record, std::string& name)
 {
     const plugin_context& context = *shared;
     int drive = 0;
     int number = 0;
-    if (parse_partition_folder(context, path, drive, number) < 0)
+    if (parse_partition_folder(context, path.c_str(), drive, number) < 0)
         return INVALID_HANDLE_VALUE;
     int slot = ext_index(context, drive, number);
     if (slot < 0)
@@ -183,13 +183,17 @@ HANDLE find_first_directory(const shared_context& shared, const char* path, cons
     auto handle = new (std::nothrow) find_handle;
     if (handle == nullptr)
         return INVALID_HANDLE_VALUE;
+    handle->view = view;
     partition_linux_ext2& source = partition_at(context, drive, slot);
-    const dir_entry* first = walk_to_directory(source, converted, *handle);
-    if (first)
-        fill_directory_entry(record, source, *handle->listing, *first);
-    else
+    const dir_entry* first = walk_to_directory(source, path.c_str(), *handle);
+    if (first) {
+        fill_directory_entry(record, source, *first);
+        name = name_shown(*handle->listing, static_cast<uint32_t>(handle->entry_index), *handle->names);
+    } else {
         fill_parent_placeholder(record, source, handle->directory);
-    std::strncpy(handle->search_path, path, host_path_size - 1);
+        name = "..";
+    }
+    std::strncpy(handle->search_path, path.c_str(), host_path_size - 1);
     handle->listing_mode = listing_mode_directory;
     handle->disk_index = drive;
     handle->partition_slot = slot;
@@ -197,16 +201,91 @@ HANDLE find_first_directory(const shared_context& shared, const char* path, cons
     return handle;
 }
 
-BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN32_FIND_DATAA& record)
+BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN32_FIND_DATAA& record,
+                         std::string& name)
 {
-    if (!handle.listing)
+    if (!handle.listing || !handle.names)
         return FALSE;
     const dir_entry* entry = next_visible_entry(*handle.listing, handle.entry_index);
     if (entry == nullptr)
         return FALSE;
-    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), *handle.listing,
-                         *entry);
+    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), *entry);
+    name = name_shown(*handle.listing, static_cast<uint32_t>(handle.entry_index), *handle.names);
     return TRUE;
+}
+
+// The host's record of an entry: the fields, and the name as the export carries it, cut to the host's field (a
+// shown name always fits it; see changed_name_limit).
+void deliver(const WIN32_FIND_DATAA& fields, const std::string& name, WIN32_FIND_DATAA& out)
+{
+    out = fields;
+    std::string ansi = ansi_from_utf8(name);
+    size_t length = std::min(ansi.size(), host_text_limit);
+    std::memcpy(out.cFileName, ansi.data(), length);
+    out.cFileName[length] = '\0';
+}
+
+void deliver(const WIN32_FIND_DATAA& fields, const std::string& name, WIN32_FIND_DATAW& out)
+{
+    std::memset(&out, 0, sizeof out);
+    out.dwFileAttributes = fields.dwFileAttributes;
+    out.ftCreationTime = fields.ftCreationTime;
+    out.ftLastAccessTime = fields.ftLastAccessTime;
+    out.ftLastWriteTime = fields.ftLastWriteTime;
+    out.nFileSizeHigh = fields.nFileSizeHigh;
+    out.nFileSizeLow = fields.nFileSizeLow;
+    out.dwReserved0 = fields.dwReserved0;
+    out.dwReserved1 = fields.dwReserved1;
+    wide_string wide = wide_from_utf8(name);
+    size_t length = std::min(wide.size(), host_text_limit);
+    std::memcpy(out.cFileName, wide.data(), length * sizeof(WCHAR));
+    out.cFileName[length] = 0;
+}
+
+// FsFindFirst and FsFindFirstW from the path in UTF-8.
+// Listing the root is when drives attached or removed since the last look are noticed.
+template <class record_type>
+HANDLE find_first(shared_context context, const std::string& path, host_text_kind kind, record_type& out)
+{
+    WIN32_FIND_DATAA record;
+    std::memset(&record, 0, sizeof record);
+    std::string name;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool root = path.size() == 1 && path[0] == host_path_separator;
+    if (root)
+        context = refreshed_context();
+    if (context == nullptr || context->partition_index_table.empty())
+        return INVALID_HANDLE_VALUE;
+    if (root) {
+        handle = find_first_root(context, path.c_str(), record);
+        name = record.cFileName;
+    } else {
+        handle = find_first_directory(context, path, name_view{context->host_rules, kind}, record, name);
+    }
+    if (handle != INVALID_HANDLE_VALUE)
+        deliver(record, name, out);
+    return handle;
+}
+
+template <class record_type>
+BOOL find_next(find_handle& search, record_type& out)
+{
+    if (search.context == nullptr)
+        return FALSE;
+    const plugin_context& context = *search.context;
+    WIN32_FIND_DATAA record;
+    std::memset(&record, 0, sizeof record);
+    std::string name;
+    BOOL found = FALSE;
+    if (search.listing_mode == listing_mode_root) {
+        found = find_next_root(context, search, record);
+        name = record.cFileName;
+    } else {
+        found = find_next_directory(context, search, record, name);
+    }
+    if (found)
+        deliver(record, name, out);
+    return found;
 }
 
 }  // namespace
@@ -218,21 +297,27 @@ TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* f
         if (context == nullptr || path == nullptr || find_data == nullptr)
             return INVALID_HANDLE_VALUE;
         size_t length = std::strlen(path);
-        if (length >= host_path_size)
-            return INVALID_HANDLE_VALUE;
-        char converted[host_path_size];
-        int written = convert_code_page(host_code_page, path, static_cast<int>(length), disk_code_page, converted);
-        converted[written > 0 ? written - 1 : 0] = '\0';
-        // Listing the root is when drives attached or removed since the last look are noticed.
-        bool root = converted[0] == host_path_separator && converted[1] == '\0';
-        if (root)
-            context = refreshed_context();
-        if (context == nullptr || context->partition_index_table.empty())
+        if (length > host_text_limit)
             return INVALID_HANDLE_VALUE;
         std::memset(find_data, 0, sizeof *find_data);
-        if (root)
-            return find_first_root(context, path, *find_data);
-        return find_first_directory(context, path, converted, *find_data);
+        return find_first(context, utf8_from_ansi(std::string_view(path, length)), host_text_kind::ansi,
+                          *find_data);
+    } catch (...) {
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirstW(WCHAR* path, WIN32_FIND_DATAW* find_data)
+{
+    try {
+        shared_context context = initialised_context();
+        if (context == nullptr || path == nullptr || find_data == nullptr)
+            return INVALID_HANDLE_VALUE;
+        size_t length = wide_length(path, host_text_limit);
+        if (length > host_text_limit)
+            return INVALID_HANDLE_VALUE;
+        std::memset(find_data, 0, sizeof *find_data);
+        return find_first(context, utf8_from_wide(path, length), host_text_kind::wide, *find_data);
     } catch (...) {
         return INVALID_HANDLE_VALUE;
     }
@@ -243,12 +328,18 @@ TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNext(HANDLE handle, WIN32_FIND_DATAA* f
     try {
         if (handle == INVALID_HANDLE_VALUE || handle == nullptr || find_data == nullptr)
             return FALSE;
-        auto& search = *static_cast<find_handle*>(handle);
-        if (search.context == nullptr)
+        return find_next(*static_cast<find_handle*>(handle), *find_data);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+TARNWICK_EXPORT BOOL TARNWICK_CALL FsFindNextW(HANDLE handle, WIN32_FIND_DATAW* find_data)
+{
+    try {
+        if (handle == INVALID_HANDLE_VALUE || handle == nullptr || find_data == nullptr)
             return FALSE;
-        if (search.listing_mode == listing_mode_root)
-            return find_next_root(*search.context, search, *find_data);
-        return find_next_directory(*search.context, search, *find_data);
+        return find_next(*static_cast<find_handle*>(handle), *find_data);
     } catch (...) {
         return FALSE;
     }

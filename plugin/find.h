@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ext/folder_cache.h"
+#include "plugin/shown_names.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstdint>
@@ -24,4 +25,6 @@ struct find_handle {
     intptr_t listing_mode = listing_mode_root;
     shared_listing listing;  // directory mode: this search's directory, null when it could not be read
     shared_context context;  // the drives this search reads from, kept for its life even when they go away
+    name_view view;          // directory mode: how the names are shown
+    std::shared_ptr<const folder_names> names;  // directory mode: the listing's changed names under view
 };

@@ -1,14 +1,18 @@
-// FsGetFile: resolves a remote path, creates the local file, streams on one worker thread and polls for progress.
+// FsGetFile and FsGetFileW: resolve a remote path, copy to a temporary file beside the target (on a worker thread
+// for larger files, while the host's thread reports progress) and move it over the target when whole.
 #include "plugin/get_file.h"
 
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "ext/stream.h"
 #include "plugin/entry_details.h"
+#include "plugin/host_text.h"
 #include "plugin/path_lookup.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -20,11 +24,97 @@ DWORD WINAPI copy_worker(LPVOID parameter)
     return 0;
 }
 
+// The local file calls in the export's kind of text: the A calls for the ANSI code page, the W calls for UTF-16.
+HANDLE create_local(const char* name, DWORD disposition)
+{
+    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE create_local(const WCHAR* name, DWORD disposition)
+{
+    return CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+UINT temporary_in(const char* folder, char* name)
+{
+    return GetTempFileNameA(folder, "twk", 0, name);
+}
+
+UINT temporary_in(const WCHAR* folder, WCHAR* name)
+{
+    static const WCHAR prefix[] = {'t', 'w', 'k', 0};
+    return GetTempFileNameW(folder, prefix, 0, name);
+}
+
+BOOL move_local(const char* from, const char* to, DWORD flags)
+{
+    return MoveFileExA(from, to, flags);
+}
+
+BOOL move_local(const WCHAR* from, const WCHAR* to, DWORD flags)
+{
+    return MoveFileExW(from, to, flags);
+}
+
+BOOL delete_local(const char* name)
+{
+    return DeleteFileA(name);
+}
+
+BOOL delete_local(const WCHAR* name)
+{
+    return DeleteFileW(name);
+}
+
+DWORD local_attributes(const char* name)
+{
+    return GetFileAttributesA(name);
+}
+
+DWORD local_attributes(const WCHAR* name)
+{
+    return GetFileAttributesW(name);
+}
+
+// A host path of either kind in UTF-8; nothing when it is longer than the host's paths can be.
+std::optional<std::string> remote_path_utf8(const char* path)
+{
+    size_t length = std::strlen(path);
+    if (length > host_text_limit)
+        return std::nullopt;
+    return utf8_from_ansi(std::string_view(path, length));
+}
+
+std::optional<std::string> remote_path_utf8(const WCHAR* path)
+{
+    size_t length = wide_length(path, host_text_limit);
+    if (length > host_text_limit)
+        return std::nullopt;
+    return utf8_from_wide(path, length);
+}
+
+constexpr host_text_kind kind_of(const char*)
+{
+    return host_text_kind::ansi;
+}
+
+constexpr host_text_kind kind_of(const WCHAR*)
+{
+    return host_text_kind::wide;
+}
+
 int report_progress(const plugin_context& context, char* remote_name, char* local_name, int percent)
 {
     if (context.progress_callback == nullptr)
         return 0;
     return context.progress_callback(context.plugin_number, remote_name, local_name, percent);
+}
+
+int report_progress(const plugin_context& context, WCHAR* remote_name, WCHAR* local_name, int percent)
+{
+    if (context.progress_callback_w == nullptr)
+        return 0;
+    return context.progress_callback_w(context.plugin_number, remote_name, local_name, percent);
 }
 
 // How long the host's thread waits on the worker between progress reports. The wait ends the moment the worker
@@ -35,8 +125,9 @@ constexpr DWORD progress_interval_ms = 40;
 // Waits for the worker, reporting progress from the bytes it has written, until it ends or the host asks to abort
 // (the worker is then told to stop and waited for). The result of the copy as far as the worker is concerned:
 // ok only when it ended without failure and wrote total bytes.
-int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint64_t total, char* remote_name,
-               char* local_name)
+template <class text>
+int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint64_t total, text* remote_name,
+               text* local_name)
 {
     int result = file_result_read_error;
     for (;;) {
@@ -64,8 +155,27 @@ int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint
     return result;
 }
 
+// A file up to this size is copied on the host's thread: it takes a few milliseconds, less than one progress
+// interval, so a worker would only add a thread's start and end to every small file of a folder copy.
+constexpr uint64_t inline_copy_bytes = 1u << 20;
+
+// Runs the copy, on a worker for a file larger than inline_copy_bytes. The result as for watch_copy.
+template <class text>
+int run_copy(const plugin_context& context, copy_job& job, uint64_t total, text* remote_name, text* local_name)
+{
+    if (total <= inline_copy_bytes) {
+        copy_worker(&job);
+        return job.status.load() == 0 && job.bytes_written.load() == total ? file_result_ok : file_result_read_error;
+    }
+    HANDLE worker = CreateThread(nullptr, 0, copy_worker, &job, 0, nullptr);
+    if (worker == nullptr)
+        return file_result_read_error;
+    return watch_copy(context, job, worker, total, remote_name, local_name);
+}
+
 // Where a path's file name starts: after its last separator (either kind on Windows), or at 0.
-size_t file_name_offset(const char* path)
+template <class text>
+size_t file_name_offset(const text* path)
 {
     size_t offset = 0;
     for (size_t i = 0; path[i] != '\0'; ++i) {
@@ -82,41 +192,43 @@ constexpr size_t temporary_name_length = 14;
 // Creates a new, empty temporary file in the target's folder and writes its name to temporary. False when the
 // folder cannot take one, or when its path leaves no room for a temporary name (the caller then writes the
 // target itself).
-bool create_temporary_beside(const char* target, char (&temporary)[MAX_PATH])
+template <class text>
+bool create_temporary_beside(const text* target, text (&temporary)[MAX_PATH])
 {
-    char folder[MAX_PATH];
+    text folder[MAX_PATH];
     size_t offset = file_name_offset(target);
-    if (offset + temporary_name_length >= sizeof folder)
+    if (offset + temporary_name_length >= MAX_PATH)
         return false;
     if (offset == 0) {
         folder[0] = '.';
-        folder[1] = '\0';
+        folder[1] = 0;
     } else {
-        std::memcpy(folder, target, offset);
-        folder[offset] = '\0';
+        std::memcpy(folder, target, offset * sizeof(text));
+        folder[offset] = 0;
     }
-    return GetTempFileNameA(folder, "twk", 0, temporary) != 0;
+    return temporary_in(folder, temporary) != 0;
 }
 
-int get_file(const plugin_context& context, char* remote_name, char* local_name, int copy_flags)
+template <class text>
+int get_file(const plugin_context& context, text* remote_name, text* local_name, int copy_flags)
 {
-    if (remote_name == nullptr || local_name == nullptr || std::strlen(remote_name) >= host_path_size)
+    if (remote_name == nullptr || local_name == nullptr)
+        return file_result_not_found;
+    std::optional<std::string> remote = remote_path_utf8(remote_name);
+    if (!remote)
         return file_result_not_found;
     int drive = 0;
     int number = 0;
-    if (parse_partition_folder(context, remote_name, drive, number) < 0)
+    if (parse_partition_folder(context, remote->c_str(), drive, number) < 0)
         return file_result_not_found;
-    char converted[host_path_size];
-    int written = convert_code_page(host_code_page, remote_name, static_cast<int>(std::strlen(remote_name)),
-                                    disk_code_page, converted);
-    converted[written > 0 ? written - 1 : 0] = '\0';
     int slot = ext_index(context, drive, number);
     if (slot < 0)
         return file_result_not_found;
     partition_linux_ext2& source = *context.disks[static_cast<size_t>(drive)]->ext_partitions[static_cast<size_t>(slot)];
 
     uint32_t inode_number = 0;
-    std::optional<ext_inode> inode = resolve_file(source, converted, inode_number);
+    std::optional<ext_inode> inode =
+        resolve_file(source, remote->c_str(), name_view{context.host_rules, kind_of(remote_name)}, inode_number);
     if (!inode)
         return file_result_not_found;
     if (!inode->is_regular())
@@ -124,24 +236,23 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
 
     // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.
     bool overwrite = (copy_flags & copy_flag_overwrite) != 0;
-    if (!overwrite && GetFileAttributesA(local_name) != INVALID_FILE_ATTRIBUTES)
+    if (!overwrite && local_attributes(local_name) != INVALID_FILE_ATTRIBUTES)
         return file_result_exists;
 
     // The copy goes to a temporary file beside the target and takes the target's name only once it is whole, so
     // that a failed or aborted copy never leaves a partial file under that name, nor harms the file it would
     // have replaced. Only a target whose folder's path is too long to hold a temporary name is written in place,
     // and removed again when the copy fails.
-    char temporary[MAX_PATH];
+    text temporary[MAX_PATH];
     bool in_place = file_name_offset(local_name) + temporary_name_length >= MAX_PATH;
     if (!in_place && !create_temporary_beside(local_name, temporary))
         return file_result_write_error;
-    const char* output_name = in_place ? local_name : temporary;
-    HANDLE output = CreateFileA(output_name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                in_place && !overwrite ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const text* output_name = in_place ? local_name : temporary;
+    HANDLE output = create_local(output_name, in_place && !overwrite ? CREATE_NEW : CREATE_ALWAYS);
     if (output == INVALID_HANDLE_VALUE) {
         if (in_place)
             return !overwrite && GetLastError() == ERROR_FILE_EXISTS ? file_result_exists : file_result_write_error;
-        DeleteFileA(output_name);
+        delete_local(output_name);
         return file_result_write_error;
     }
 
@@ -152,8 +263,8 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
     int result = file_result_read_error;
     if (report_progress(context, remote_name, local_name, 0) != 0) {
         result = file_result_aborted;
-    } else if (HANDLE worker = CreateThread(nullptr, 0, copy_worker, &job, 0, nullptr); worker != nullptr) {
-        result = watch_copy(context, job, worker, inode->size(), remote_name, local_name);
+    } else {
+        result = run_copy(context, job, inode->size(), remote_name, local_name);
         // The host hears 100 only for a whole copy, and may still abort there: nothing has taken the name yet.
         if (result == file_result_ok && report_progress(context, remote_name, local_name, 100) != 0)
             result = file_result_aborted;
@@ -166,18 +277,19 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
     if (!CloseHandle(output) && result == file_result_ok)
         result = file_result_write_error;
     if (result == file_result_ok && !in_place &&
-        !MoveFileExA(temporary, local_name, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
+        !move_local(temporary, local_name, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
         result = !overwrite && (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
                      ? file_result_exists
                      : file_result_write_error;
     if (result != file_result_ok)
-        DeleteFileA(output_name);
+        delete_local(output_name);
     return result;
 }
 
 }  // namespace
 
-std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, uint32_t& inode_number)
+std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, const name_view& view,
+                                      uint32_t& inode_number)
 {
     path_components components = components_after_folder(path);
     const char* name = nullptr;
@@ -189,7 +301,8 @@ std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* 
     // Every component but the last must name a directory.
     while (next_component(components, component, length)) {
         if (name != nullptr) {
-            if (find_in_folder(source, directory, name, name_length, match) != lookup_result::found ||
+            if (find_shown(source, directory, std::string_view(name, name_length), view, match) !=
+                    lookup_result::found ||
                 effective_file_type(source, match.inode, match.file_type) != file_type_directory)
                 return std::nullopt;
             directory = match.inode;
@@ -199,7 +312,7 @@ std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* 
     }
     if (name == nullptr)
         return std::nullopt;
-    if (find_in_folder(source, directory, name, name_length, match) != lookup_result::found ||
+    if (find_shown(source, directory, std::string_view(name, name_length), view, match) != lookup_result::found ||
         effective_file_type(source, match.inode, match.file_type) != file_type_regular)
         return std::nullopt;
     inode_number = match.inode;
@@ -208,6 +321,20 @@ std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* 
 
 TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name, int copy_flags,
                                             remote_file_info*)
+{
+    try {
+        // Held until the copy's worker is joined, so that the drive it reads stays even if it goes away meanwhile.
+        shared_context context = initialised_context();
+        if (context == nullptr)
+            return file_result_not_found;
+        return get_file(*context, remote_name, local_name, copy_flags);
+    } catch (...) {
+        return file_result_read_error;
+    }
+}
+
+TARNWICK_EXPORT int TARNWICK_CALL FsGetFileW(WCHAR* remote_name, WCHAR* local_name, int copy_flags,
+                                             remote_file_info*)
 {
     try {
         // Held until the copy's worker is joined, so that the drive it reads stays even if it goes away meanwhile.

@@ -3,6 +3,7 @@
 
 #include "ext/directory.h"
 #include "plugin/plugin_context.h"
+#include "plugin/shown_names.h"
 
 #include <atomic>
 #include <cstdint>
@@ -22,6 +23,8 @@ struct copy_job {
     std::atomic<uint64_t> bytes_written{0};  // written by the worker, read for progress
 };
 
-// The regular-file entry that a UTF-8 path names below its partition folder: every component before the last
-// must name a directory, the last a regular file. Nothing when the path leads nowhere.
-std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, uint32_t& inode_number);
+// The regular-file entry that a UTF-8 path names below its partition folder, its components being names as a host
+// of this view is shown them: every component before the last must name a directory, the last a regular file.
+// Nothing when the path leads nowhere.
+std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, const name_view& view,
+                                      uint32_t& inode_number);

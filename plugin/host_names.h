@@ -33,3 +33,11 @@ std::string shown_name(std::string_view on_disk, name_rules rules = host_name_ru
 std::unordered_map<uint32_t, std::string> changed_names(uint32_t count,
                                                         const std::function<std::string_view(uint32_t)>& name_at,
                                                         name_rules rules = host_name_rules);
+
+// The same over the names as one kind of export shows them: shown gives the name the host sees for an on-disk
+// name, expressed in UTF-8 (for an export in a narrower encoding, what that encoding makes of it, read back). A
+// name that shown leaves as it is keeps it; the others are made unique as above. For any shown function the names
+// kept are unique, since the on-disk names are.
+std::unordered_map<uint32_t, std::string> changed_names(uint32_t count,
+                                                        const std::function<std::string_view(uint32_t)>& name_at,
+                                                        const std::function<std::string(std::string_view)>& shown);

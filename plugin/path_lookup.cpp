@@ -66,6 +66,29 @@ lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, c
     return lookup_entry(source, directory, name, length, result);
 }
 
+lookup_result find_shown(partition_linux_ext2& source, uint32_t directory, std::string_view component,
+                         const name_view& view, entry_match& result)
+{
+    lookup_result exact = find_in_folder(source, directory, component.data(), component.size(), result);
+    if (exact == lookup_result::failed)
+        return exact;
+    // "." and ".." are never listed, but a path may still step through them.
+    bool step = component == "." || component == "..";
+    if (exact == lookup_result::found && (step || shown_form(component, view) == component))
+        return exact;
+    shared_listing listing = load_folder(source, directory);
+    if (!listing)
+        return lookup_result::failed;
+    std::shared_ptr<const folder_names> names = names_of_folder(listing, view);
+    auto found = names->position_of.find(component);
+    if (found == names->position_of.end())
+        return lookup_result::missing;
+    const dir_entry& entry = listing->entries[found->second];
+    result.inode = entry.inode;
+    result.file_type = entry.file_type;
+    return lookup_result::found;
+}
+
 shared_listing load_folder(partition_linux_ext2& source, uint32_t directory)
 {
     if (shared_listing listing = cached_folder(source, directory))

@@ -4,6 +4,7 @@
 #include "ext/directory.h"
 #include "ext/folder_cache.h"
 #include "ext/inode_cache.h"
+#include "plugin/shown_names.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,11 @@ uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_
 // name is found. Records of inode 0 never match.
 lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
                              entry_match& result);
+
+// Looks a path component up by the name a host of this view is shown: an entry whose on-disk name is the
+// component counts when it is shown so; otherwise the entry whose changed name it is.
+lookup_result find_shown(partition_linux_ext2& source, uint32_t directory, std::string_view component,
+                         const name_view& view, entry_match& result);
 
 // The listing of a folder: the cached one, or one read now and kept in the cache. Null when it cannot be read.
 shared_listing load_folder(partition_linux_ext2& source, uint32_t directory);

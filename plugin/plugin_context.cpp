@@ -183,6 +183,10 @@ std::shared_ptr<plugin_context> rescan_drives(const plugin_context& previous)
     next->progress_callback = previous.progress_callback;
     next->log_callback = previous.log_callback;
     next->request_callback = previous.request_callback;
+    next->progress_callback_w = previous.progress_callback_w;
+    next->log_callback_w = previous.log_callback_w;
+    next->request_callback_w = previous.request_callback_w;
+    next->host_rules = previous.host_rules;
     next->initialised = true;
 
     // Counting stops at the first number that does not open; a drive that went away leaves such a gap, and the
@@ -250,8 +254,11 @@ int ext_index(const plugin_context& context, int disk, int number)
     return slot;
 }
 
-TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progress, log_proc log,
-                                         request_proc request)
+namespace {
+
+// The start shared by FsInit and FsInitW: the callbacks of the export used, the administrator check, the scan.
+int start(int plugin_number, progress_proc progress, log_proc log, request_proc request, progress_proc_w progress_w,
+          log_proc_w log_w, request_proc_w request_w)
 {
     bool refused = false;
     try {
@@ -263,6 +270,9 @@ TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progre
         context->progress_callback = progress;
         context->log_callback = log;
         context->request_callback = request;
+        context->progress_callback_w = progress_w;
+        context->log_callback_w = log_w;
+        context->request_callback_w = request_w;
         refused = !is_administrator();
         if (!refused) {
             scan_drives(*context);
@@ -279,6 +289,32 @@ TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progre
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+void set_name_rules(name_rules rules)
+{
+    std::lock_guard<plugin_lock> scanning(the_state.scan_lock);
+    shared_context current = current_context();
+    if (current == nullptr)
+        return;
+    auto next = std::make_shared<plugin_context>(*current);
+    next->host_rules = rules;
+    publish(next);
+}
+
+TARNWICK_EXPORT int TARNWICK_CALL FsInit(int plugin_number, progress_proc progress, log_proc log,
+                                         request_proc request)
+{
+    return start(plugin_number, progress, log, request, nullptr, nullptr, nullptr);
+}
+
+// The same start as FsInit; the host then speaks to the plugin through the wide exports and their callbacks.
+TARNWICK_EXPORT int TARNWICK_CALL FsInitW(int plugin_number, progress_proc_w progress, log_proc_w log,
+                                          request_proc_w request)
+{
+    return start(plugin_number, nullptr, nullptr, nullptr, progress, log, request);
 }
 
 #ifdef _WIN32

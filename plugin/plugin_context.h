@@ -3,6 +3,7 @@
 
 #include "disk/physical_disk.h"
 #include "plugin/exports.h"
+#include "plugin/host_names.h"
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,12 @@ struct plugin_context {
     progress_proc progress_callback = nullptr;
     log_proc log_callback = nullptr;
     request_proc request_callback = nullptr;
+    // Set by FsInitW instead of the three above.
+    progress_proc_w progress_callback_w = nullptr;
+    log_proc_w log_callback_w = nullptr;
+    request_proc_w request_callback_w = nullptr;
+    // The names the host's file system can take; the platform's own, unless a test asks for the other's.
+    name_rules host_rules = host_name_rules;
     std::vector<std::shared_ptr<physical_disk>> disks;  // element N is drive N
     int32_t disk_count = 0;
     // Entries 0 to disk_count - 1: the base of each drive's block, 0 for a drive without ext partitions. Entry
@@ -44,6 +51,10 @@ inline constexpr std::chrono::milliseconds default_rescan_interval{3000};
 
 // Sets the rescan interval (0: at every root listing); returns the previous one. For tests.
 std::chrono::milliseconds set_rescan_interval(std::chrono::milliseconds interval);
+
+// The current context again, its names shown under the given rules. For tests: a Linux build then shows names as
+// a Windows host is shown them.
+void set_name_rules(name_rules rules);
 
 bool is_administrator();
 

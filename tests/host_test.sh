@@ -128,7 +128,7 @@ get_file)
     long=/sda1/$(printf 'x%.0s' {1..254})
     run get "$long" "$work/long"
     expect_status 1 "get of a 260-byte path"
-    expect_err "260 bytes or more"
+    expect_err "260 characters or more"
 
     # On a terminal the bar is drawn and ends at 100%.
     command=$(printf '%q ' "$tarnwick" --plugin "$plugin" --disk "$main" get "$big" "$work/tty_copy")
@@ -165,7 +165,7 @@ get_tree)
     padded=$work/$(printf 'p%.0s' $(seq $(( 250 - ${#work} - 1 ))))
     run get -r /sda1/etc "$padded"
     expect_status 1 "get -r with an over-long local path"
-    expect_err "260 bytes or more"
+    expect_err "260 characters or more"
     same_file "$trees/main1/etc/config" "$padded/config"
     [ ! -e "$padded/config.hardlink" ] || fail "an over-long local path was written"
 

@@ -15,7 +15,7 @@ source "$here/wine32_qemu.sh"
 i686=$(cd "${1:?usage: wine_test.sh BUILD_I686 BUILD_X86_64 FIXTURES}" && pwd) || exit 2
 x86_64=$(cd "${2:?}" && pwd) || exit 2
 fixtures=${3:?}
-if [ ! -f "$fixtures/main.img" ]; then
+if [ ! -f "$fixtures/main.img" ] || [ ! -f "$fixtures/names.img" ]; then
     "$here/../fixtures/make_disks.sh" "$fixtures" > /dev/null || exit 1
 fi
 fixtures=$(cd "$fixtures" && pwd)
@@ -69,9 +69,9 @@ windows_path() {
     printf 'Z:%s' "${1//\//\\}"
 }
 
-# Sets ansi to a UTF-8 name as the plugin lists it in Wine's ANSI code page 1252: characters outside the code
-# page become '?'. Windows and Wine may write one '?' per character or per UTF-16 unit, so listings compare runs of
-# '?' as one. No process is started for an ASCII name.
+# Sets ansi to a UTF-8 name as the ANSI exports list it in Wine's code page 1252: characters outside the code
+# page become '_'. Windows and Wine may write one '_' per character or per UTF-16 unit, so listings compare runs of
+# '_' as one. No process is started for an ASCII name.
 to_ansi() {
     local LC_ALL=C.UTF-8 name=$1 char converted i
     ansi=$name
@@ -82,44 +82,50 @@ to_ansi() {
         if [[ $char == [[:ascii:]] ]]; then
             ansi+=$char
         elif converted=$(printf '%s' "$char" | iconv -f UTF-8 -t CP1252 2> /dev/null); then
-            ansi+=$converted
+            ansi+=$(printf '%s' "$converted" | iconv -f CP1252 -t UTF-8)
         else
-            ansi+='?'
+            ansi+='_'
         fi
     done
 }
 
-# Listing lines, sorted, with every run of '?' made one.
+# Lines sorted, with every run of '_' made one.
 collapse_unknown() {
-    LC_ALL=C sed 's/??*/?/g' | LC_ALL=C sort
+    LC_ALL=C sed 's/__*/_/g' | LC_ALL=C sort
 }
 
 # The "type size name" lines `ls` prints for a folder of a source tree: symbolic links are files whose size is the
-# length of their target; mke2fs adds lost+found to every root.
+# length of their target; mke2fs adds lost+found to every root. With MODE ansi, names as code page 1252 shows them.
 expected_listing() {
-    local folder=$1 root=$2 type size name
+    local folder=$1 root=$2 mode=$3 type size name
     find "$folder" -mindepth 1 -maxdepth 1 -printf '%y %s %f\n' | while read -r type size name; do
-        to_ansi "$name"
+        ansi=$name
+        [ "$mode" != ansi ] || to_ansi "$name"
         if [ "$type" = d ]; then echo "d 0 $ansi"; else echo "- $size $ansi"; fi
     done
     [ "$folder" != "$root" ] || echo "d 0 lost+found"
 }
 
 # The host of one architecture over the mapped drives: every folder of the partitions listed, every partition
-# copied out with get -r and compared with its source tree, the overwrite rule of a single copy.
+# copied out with get -r and compared with its source tree, the overwrite rule of a single copy, and the names a
+# Windows host cannot take as they are. MODE is wide (the host's default: the plugin's wide exports) or ansi
+# (--ansi: the ANSI exports alone, which copy what code page 1252 can name).
 test_host() {
-    local loader=$1 build=$2 bits=$3
-    local host=$build/tarnwick.exe copies=$WINEPREFIX/drive_c/copies$bits
+    local loader=$1 build=$2 bits=$3 mode=$4
+    local host=$build/tarnwick.exe copies=$WINEPREFIX/drive_c/copies$bits$mode label="$bits-bit $mode"
+    local options=()
+    [ "$mode" = wide ] || options=(--ansi)
     mkdir -p "$copies"
 
     run "$loader" "$host" --disk "$fixtures/main.img" ls "\\"
-    expect_status 2 "$bits-bit --disk" && expect_err "not available on Windows"
+    expect_status 2 "$label --disk" && expect_err "not available on Windows"
 
-    # Without --plugin the host loads the plugin next to itself. Drives 0 and 1 both hold main.img.
-    run "$loader" "$host" ls "\\"
-    if expect_status 0 "$bits-bit ls \\"; then
-        [ "$(cat "$work/out")" = "$(printf 'd 0 sd%s\n' a1 a5 a6 b1 b5 b6)" ] ||
-            fail "$bits-bit ls \\ printed: $(cat "$work/out")"
+    # Without --plugin the host loads the plugin next to itself. Drives 0 and 1 both hold main.img, drive 2 the
+    # names disk.
+    run "$loader" "$host" "${options[@]}" ls "\\"
+    if expect_status 0 "$label ls \\"; then
+        [ "$(cat "$work/out")" = "$(printf 'd 0 sd%s\n' a1 a5 a6 b1 b5 b6 c1)" ] ||
+            fail "$label ls \\ printed: $(cat "$work/out")"
     fi
 
     local n tree folder rel remote entry
@@ -127,41 +133,95 @@ test_host() {
         tree=$trees/main$n
         while IFS= read -r folder; do
             rel=${folder#"$tree"}
-            # The host passes its arguments on in the ANSI code page: only ASCII folder paths are named here.
+            # Only ASCII folder paths are named on the command line (Wine hands on arguments in the Unix locale);
+            # the recursive copy below reaches every folder.
             [[ $rel != *[![:ascii:]]* ]] || continue
             remote="\\sda$n${rel//\//\\}"
-            run "$loader" "$host" ls "$remote"
-            expect_status 0 "$bits-bit ls $remote" || continue
-            diff <(expected_listing "$folder" "$tree" | collapse_unknown) <(collapse_unknown < "$work/out") \
-                > "$work/diff" || fail "$bits-bit ls $remote differs from $folder: $(head -c 1000 "$work/diff")"
+            run "$loader" "$host" "${options[@]}" ls "$remote"
+            expect_status 0 "$label ls $remote" || continue
+            diff <(expected_listing "$folder" "$tree" "$mode" | collapse_unknown) <(collapse_unknown < "$work/out") \
+                > "$work/diff" || fail "$label ls $remote differs from $folder: $(head -c 1000 "$work/diff")"
         done < <(find "$tree" -type d)
 
-        # Everything but symbolic links and names outside the code page (the plugin cannot find those again by
-        # the name it lists) arrives byte for byte on the Windows side.
-        run "$loader" "$host" get -r "\\sda$n" "C:\\copies$bits\\sda$n"
-        expect_status 0 "$bits-bit get -r \\sda$n" || continue
+        # Everything but symbolic links arrives byte for byte on the Windows side, under its own name; through
+        # the ANSI exports a name outside the code page arrives under the name the listing showed.
+        run "$loader" "$host" "${options[@]}" get -r "\\sda$n" "C:\\copies$bits$mode\\sda$n"
+        expect_status 0 "$label get -r \\sda$n" || continue
         {
             echo "Only in $copies/sda$n: lost+found"
             LC_ALL=C find "$tree" -mindepth 1 \( -type l -o -name '*[! -~]*' \) | while IFS= read -r entry; do
-                to_ansi "${entry##*/}"
-                if [ -L "$entry" ] || [[ $ansi == *\?* ]]; then echo "Only in ${entry%/*}: ${entry##*/}"; fi
+                ansi=${entry##*/}
+                [ "$mode" != ansi ] || to_ansi "$ansi"
+                if [ -L "$entry" ]; then
+                    echo "Only in ${entry%/*}: ${entry##*/}"
+                elif [ "$ansi" != "${entry##*/}" ] && [[ $ansi == *_* ]]; then
+                    echo "Only in ${entry%/*}: ${entry##*/}"
+                    rel=${entry%/*}
+                    echo "Only in $copies/sda$n${rel#"$tree"}: $ansi"
+                fi
             done
-        } | LC_ALL=C sort > "$work/expected_diff"
-        diff -rq --no-dereference "$tree" "$copies/sda$n" | LC_ALL=C sort > "$work/diff"
+        } | collapse_unknown > "$work/expected_diff"
+        diff -rq --no-dereference "$tree" "$copies/sda$n" | collapse_unknown > "$work/diff"
         cmp -s "$work/expected_diff" "$work/diff" ||
-            fail "$bits-bit get -r \\sda$n differs: $(diff "$work/expected_diff" "$work/diff" | head -20)"
+            fail "$label get -r \\sda$n differs: $(diff "$work/expected_diff" "$work/diff" | head -20)"
     done
 
     # An existing Windows file is kept without -f and replaced with it.
     local copy=$copies/sda5/hello.txt
     echo changed > "$copy"
-    run "$loader" "$host" get '\sda5\hello.txt' "C:\\copies$bits\\sda5\\hello.txt"
-    expect_status 1 "$bits-bit get onto an existing file" && expect_err "exists"
-    [ "$(cat "$copy")" = changed ] || fail "$bits-bit get without -f replaced the existing file"
-    run "$loader" "$host" get -f '\sda5\hello.txt' "C:\\copies$bits\\sda5\\hello.txt"
-    if expect_status 0 "$bits-bit get -f"; then
-        cmp -s "$trees/main5/hello.txt" "$copy" || fail "$bits-bit get -f: $copy differs"
+    run "$loader" "$host" "${options[@]}" get '\sda5\hello.txt' "C:\\copies$bits$mode\\sda5\\hello.txt"
+    expect_status 1 "$label get onto an existing file" && expect_err "exists"
+    [ "$(cat "$copy")" = changed ] || fail "$label get without -f replaced the existing file"
+    run "$loader" "$host" "${options[@]}" get -f '\sda5\hello.txt' "C:\\copies$bits$mode\\sda5\\hello.txt"
+    if expect_status 0 "$label get -f"; then
+        cmp -s "$trees/main5/hello.txt" "$copy" || fail "$label get -f: $copy differs"
     fi
+
+    test_names "$loader" "$host" "$label" "$copies/names" "C:\\copies$bits$mode\\names" "${options[@]}"
+}
+
+# The names disk: listed with stand-ins (through the wide exports, exactly as expected), every file copied into
+# the target folder, each from the entry it was listed for (every file holds its own on-disk name), nothing
+# written elsewhere.
+test_names() {
+    local loader=$1 host=$2 label=$3 copies=$4 target=$5
+    shift 5
+    run "$loader" "$host" "$@" ls '\sdc1'
+    expect_status 0 "$label ls \\sdc1" || return
+    if [ $# -eq 0 ]; then
+        LC_ALL=C sort "$work/out" > "$work/names_listed"
+        LC_ALL=C sort > "$work/names_expected" <<'NAMES'
+d 0 lost+found
+- 12 ..＼..＼x.dll
+- 4 CON_
+- 8 a：b (2).txt
+- 10 a：b.txt
+- 15 back＼slash.txt
+- 9 bad�.txt
+- 15 colon：name.txt
+d 0 dir｜x
+- 15 less＜more＞.txt
+- 8 nul_.txt
+- 10 pipe｜.txt
+- 11 quote＂.txt
+- 10 star＊.txt
+- 10 trailing．
+- 10 what？.txt
+NAMES
+        cmp -s "$work/names_expected" "$work/names_listed" ||
+            fail "$label ls \\sdc1: $(diff "$work/names_expected" "$work/names_listed" | head -20)"
+    fi
+    local marker=$work/names_marker
+    touch "$marker"
+    run "$loader" "$host" "$@" get -r '\sdc1' "$target"
+    expect_status 0 "$label get -r \\sdc1" || return
+    (cd "$trees/names" && find . -type f -printf '%P\n' | LC_ALL=C sort) > "$work/names_expected"
+    find "$copies" -type f -exec cat {} + | LC_ALL=C sort > "$work/names_copied"
+    cmp -s "$work/names_expected" "$work/names_copied" ||
+        fail "$label get -r \\sdc1 copied: $(diff "$work/names_expected" "$work/names_copied" | head -20)"
+    local outside
+    outside=$(find "$WINEPREFIX/drive_c" -newer "$marker" -type f ! -path "$copies/*" ! -path "$WINEPREFIX/drive_c/windows/*")
+    [ -z "$outside" ] || fail "$label get -r \\sdc1 wrote outside its target: $outside"
 }
 
 # A host of one architecture must refuse the plugin built for the other: LoadLibrary fails.
@@ -194,10 +254,12 @@ fi
 "$wineserver" -p
 ln -sf "$fixtures/main.img" "$WINEPREFIX/dosdevices/physicaldrive0"
 ln -sf "$fixtures/main.img" "$WINEPREFIX/dosdevices/physicaldrive1"
+ln -sf "$fixtures/names.img" "$WINEPREFIX/dosdevices/physicaldrive2"
 echo "wine prefix ready in $((SECONDS - started)) s"
 
 half=$SECONDS
-test_host "$wine64" "$x86_64" 64
+test_host "$wine64" "$x86_64" 64 wide
+test_host "$wine64" "$x86_64" 64 ansi
 test_wrong_plugin "$wine64" "$x86_64/tarnwick.exe" "$i686/Tarnwick.wfx"
 echo "64-bit runs took $((SECONDS - half)) s"
 
@@ -206,7 +268,7 @@ run "$wine32" "$i686/tarnwick.exe" --help
 if [ "$status" -ne 0 ] || ! grep -q "^usage: tarnwick" "$work/out"; then
     fail "32-bit tarnwick.exe --help: exit $status; stderr: $(head -c 500 "$work/err")"
 else
-    test_host "$wine32" "$i686" 32
+    test_host "$wine32" "$i686" 32 wide
     test_wrong_plugin "$wine32" "$i686/tarnwick.exe" "$x86_64/Tarnwick.wfx64"
     # Every export called through a thunk that counts the bytes it pops; the copy of a real file runs the
     # progress callback as well.

@@ -1,0 +1,31 @@
+// Text as the host's two kinds of export carry it: UTF-16 for the wide exports, the ANSI code page for the others.
+// Inside the plugin every path and name is UTF-8.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+enum class host_text_kind { ansi, wide };
+
+using wide_string = std::basic_string<WCHAR>;
+
+// The host's paths and names hold at most this many characters of their kind (bytes or UTF-16 units) before the
+// terminating NUL.
+inline constexpr size_t host_text_limit = MAX_PATH - 1;
+
+// Text in the ANSI code page as UTF-8.
+std::string utf8_from_ansi(std::string_view ansi);
+
+// UTF-8 text in the ANSI code page: a character the code page cannot hold becomes "_", never a look-alike
+// (no best fit: U+FF3C must not come back as "\").
+std::string ansi_from_utf8(std::string_view utf8);
+
+// UTF-16 text as UTF-8 (an unpaired surrogate becomes U+FFFD), and back.
+std::string utf8_from_wide(const WCHAR* wide, size_t length);
+wide_string wide_from_utf8(std::string_view utf8);
+
+// The length of a NUL-terminated UTF-16 text, counted up to limit + 1 at most.
+size_t wide_length(const WCHAR* wide, size_t limit);
