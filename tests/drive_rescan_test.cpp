@@ -116,7 +116,6 @@ TEST_F(drive_rescan_test, a_removed_drive_disappears_while_its_open_listing_fini
     ASSERT_NE(open_search, INVALID_HANDLE_VALUE);
     size_t listed = 1;
     size_t folders = folder_cache_count();
-    size_t inode_bytes = inode_cache_bytes();
 
     test_control::detach_drive(1);
     // The drive after the gap keeps its name.
@@ -131,6 +130,7 @@ TEST_F(drive_rescan_test, a_removed_drive_disappears_while_its_open_listing_fini
     // The search held the drive; once it is closed, the caches keep nothing of its partitions (the root folder
     // and "many" of sdb5).
     EXPECT_EQ(folder_cache_count(), folders);
+    size_t inode_bytes = inode_cache_bytes();
     FsFindClose(open_search);
     EXPECT_EQ(folder_cache_count(), folders - 2);
     EXPECT_LT(inode_cache_bytes(), inode_bytes);

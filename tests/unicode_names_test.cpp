@@ -110,7 +110,7 @@ TEST_F(unicode_names_test, wide_exports_list_and_copy_utf8_names_exactly)
             u"gr\u00fc\u00dfe-\u65e5\u672c-\U0001F600.txt") {
             seen = true;
             EXPECT_EQ(record.nFileSizeLow, 11u);
-            EXPECT_EQ(record.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
+            EXPECT_EQ(record.dwFileAttributes, 0x80000000u | FILE_ATTRIBUTE_NORMAL);
         }
     } while (FsFindNextW(handle, &record));
     FsFindClose(handle);
