@@ -14,6 +14,7 @@ constexpr uint32_t superblock_offset = 1024;
 constexpr uint32_t superblock_size = 1024;
 constexpr uint32_t max_log_block_size = 6;  // 64 KiB blocks
 constexpr uint32_t descriptor_size_32bit = 32;
+constexpr uint32_t max_log_cluster_size = 20;  // clusters of at most 1 GiB, as Linux allows
 
 bool is_power_of_two(uint32_t value)
 {
@@ -31,6 +32,8 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     const ext_superblock& sb = volume.superblock;
     if (sb.s_magic != ext_magic)
         return false;
+    if ((sb.s_feature_incompat & ~incompat_readable) != 0)
+        return false;
     if (sb.s_log_block_size > max_log_block_size || sb.s_blocks_per_group == 0 || sb.s_inodes_per_group == 0)
         return false;
     volume.block_size = 1024u << sb.s_log_block_size;
@@ -38,9 +41,19 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     if (volume.block_size < source.sector_size || volume.block_size % source.sector_size != 0)
         return false;
     volume.sectors_per_block = volume.block_size / source.sector_size;
-    // A group's block and inode bitmaps are one block each, so no group can hold more than this.
+    // A group's block (or cluster) and inode bitmaps are one block each, so no group can hold more than this.
     uint64_t bits_per_block = static_cast<uint64_t>(volume.block_size) * 8;
-    if (sb.s_blocks_per_group > bits_per_block || sb.s_inodes_per_group > bits_per_block)
+    uint64_t units_per_group = sb.s_blocks_per_group;
+    if ((sb.s_feature_ro_compat & ro_compat_bigalloc) != 0) {
+        if (sb.s_log_cluster_size < sb.s_log_block_size || sb.s_log_cluster_size > max_log_cluster_size)
+            return false;
+        volume.blocks_per_cluster = 1u << (sb.s_log_cluster_size - sb.s_log_block_size);
+        // Groups are a whole number of clusters, and the superblock says so twice.
+        units_per_group = sb.s_clusters_per_group;
+        if (static_cast<uint64_t>(sb.s_clusters_per_group) * volume.blocks_per_cluster != sb.s_blocks_per_group)
+            return false;
+    }
+    if (units_per_group > bits_per_block || sb.s_inodes_per_group > bits_per_block)
         return false;
 
     volume.inode_size = sb.s_inode_size == 0 ? 128 : sb.s_inode_size;
@@ -135,7 +148,9 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_blocks_count_lo = read_le32(bytes, 4);
     sb.s_first_data_block = read_le32(bytes, 20);
     sb.s_log_block_size = read_le32(bytes, 24);
+    sb.s_log_cluster_size = read_le32(bytes, 28);
     sb.s_blocks_per_group = read_le32(bytes, 32);
+    sb.s_clusters_per_group = read_le32(bytes, 36);
     sb.s_inodes_per_group = read_le32(bytes, 40);
     sb.s_magic = read_le16(bytes, 56);
     sb.s_inode_size = read_le16(bytes, 88);
