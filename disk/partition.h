@@ -4,8 +4,8 @@
 
 #include "disk/physical_disk.h"
 
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 
 struct ext2_volume_info;
@@ -43,13 +43,22 @@ public:
     virtual ~partition();
 };
 
+// A number that no other partition object of the process has had or will have.
+inline uint64_t new_partition_cache_id()
+{
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
 // A type-0x83 partition, which can carry an ext volume.
 class partition_linux_ext2 : public partition {
 public:
     partition_linux_ext2();
     ~partition_linux_ext2() override;
 
-    std::deque<uint32_t> cached_groups;  // groups whose inode tables are cached, oldest first
+    // Keys this partition's entries in the process-wide caches. Unique for the process's life, so that entries
+    // left by a partition that is gone can never answer for a new one at the same address.
+    const uint64_t cache_id = new_partition_cache_id();
     std::unique_ptr<ext2_volume_info> volume_info;  // null until mounted
 };
 

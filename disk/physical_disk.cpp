@@ -69,36 +69,67 @@ std::unique_ptr<physical_disk> open_physical_disk(const char* device_name)
     return disk;
 }
 
+bool read_drive_into(HANDLE device, uint64_t position, uint32_t length, uint8_t* target)
+{
+    if (device == INVALID_HANDLE_VALUE || length == 0 || target == nullptr ||
+        position > static_cast<uint64_t>(std::numeric_limits<LONGLONG>::max()))
+        return false;
+    // On a handle opened without FILE_FLAG_OVERLAPPED, ReadFile with an OVERLAPPED reads synchronously at the offset
+    // it names; no shared file pointer is involved, so reads from several threads cannot interleave.
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(position);
+    where.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD done = 0;
+    return ReadFile(device, target, length, &done, &where) && done == length;
+}
+
 sector_buffer read_drive_bytes(HANDLE device, uint64_t position, uint32_t length)
 {
-    if (device == INVALID_HANDLE_VALUE || length == 0 ||
-        position > static_cast<uint64_t>(std::numeric_limits<LONGLONG>::max()))
-        return nullptr;
-    LARGE_INTEGER where;
-    where.QuadPart = static_cast<LONGLONG>(position);
-    if (!SetFilePointerEx(device, where, nullptr, FILE_BEGIN))
+    if (device == INVALID_HANDLE_VALUE || length == 0)
         return nullptr;
     sector_buffer buffer(new (std::nothrow) uint8_t[length]);
-    if (!buffer)
-        return nullptr;
-    DWORD done = 0;
-    if (!ReadFile(device, buffer.get(), length, &done, nullptr) || done != length)
+    if (!buffer || !read_drive_into(device, position, length, buffer.get()))
         return nullptr;
     return buffer;
 }
 
-sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count)
+namespace {
+
+// The drive position and byte length of a sector request, when it passes every check: an open device, a count of
+// at least 1, a length within 32 bits, the whole request inside the partition and, when the drive's size is known,
+// inside the drive.
+bool sector_request(const partition& source, uint64_t index, uint32_t count, uint64_t& position, uint32_t& length)
 {
     if (source.device == INVALID_HANDLE_VALUE || count == 0)
-        return nullptr;
-    uint64_t length = static_cast<uint64_t>(count) * source.sector_size;
-    if (length > std::numeric_limits<uint32_t>::max())
-        return nullptr;
+        return false;
+    uint64_t bytes = static_cast<uint64_t>(count) * source.sector_size;
+    if (bytes > std::numeric_limits<uint32_t>::max())
+        return false;
     if (index > source.sector_count || count > source.sector_count - index)
-        return nullptr;
+        return false;
     // index < 2^32 here, so the product and the sum stay far below 2^64.
-    uint64_t position = index * source.sector_size + source.byte_offset;
-    if (source.drive_bytes != 0 && (position > source.drive_bytes || length > source.drive_bytes - position))
+    position = index * source.sector_size + source.byte_offset;
+    if (source.drive_bytes != 0 && (position > source.drive_bytes || bytes > source.drive_bytes - position))
+        return false;
+    length = static_cast<uint32_t>(bytes);
+    return true;
+}
+
+}  // namespace
+
+bool read_sectors_into(const partition& source, uint64_t index, uint32_t count, uint8_t* target)
+{
+    uint64_t position = 0;
+    uint32_t length = 0;
+    return sector_request(source, index, count, position, length) &&
+           read_drive_into(source.device, position, length, target);
+}
+
+sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count)
+{
+    uint64_t position = 0;
+    uint32_t length = 0;
+    if (!sector_request(source, index, count, position, length))
         return nullptr;
-    return read_drive_bytes(source.device, position, static_cast<uint32_t>(length));
+    return read_drive_bytes(source.device, position, length);
 }

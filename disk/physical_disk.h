@@ -39,11 +39,20 @@ std::unique_ptr<physical_disk> open_physical_disk(const char* device_name);
 // Formats "\\.\PhysicalDrive" + number into a buffer of 30 characters.
 void format_device_name(char (&name)[30], int number);
 
-// Reads length bytes at an absolute drive position into a new buffer. A failed or short read, a position that
-// overflows, or a length of 0 gives null.
+// Reads length bytes at an absolute drive position into target, which holds at least length bytes. The read is
+// positioned: it moves no position shared by the handle, so any number of threads may read one drive at once.
+// False for a failed or short read, a position that overflows, or a length of 0; target's content is then undefined.
+// This is the one function through which every byte of a drive is read.
+bool read_drive_into(HANDLE device, uint64_t position, uint32_t length, uint8_t* target);
+
+// As read_drive_into, into a new buffer; null on any failure.
 sector_buffer read_drive_bytes(HANDLE device, uint64_t position, uint32_t length);
 
-// Reads count sectors starting index sectors after the partition's first byte. Refused when the request does not
-// fit in 32 bits of bytes or reaches past the end of the partition or, when its size is known, of the drive (so
-// that no buffer is ever sized by a table or superblock beyond what the drive holds); null on any failure.
+// Reads count sectors starting index sectors after the partition's first byte into target, which holds at least
+// count sectors. Refused when the request does not fit in 32 bits of bytes or reaches past the end of the partition
+// or, when its size is known, of the drive; false on any failure.
+bool read_sectors_into(const partition& source, uint64_t index, uint32_t count, uint8_t* target);
+
+// As read_sectors_into, into a new buffer that is allocated only once the request has passed every check (so that
+// no buffer is ever sized by a table or superblock beyond what the drive holds); null on any failure.
 sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count);

@@ -1,108 +1,107 @@
-// Block maps: direct, single- and double-indirect blocks, walked with the indirect blocks kept in the cursor.
+// Block maps: runs over direct, single-, double- and triple-indirect blocks.
 #include "ext/block_map.h"
 
 #include "disk/byte_order.h"
-#include "disk/partition.h"
 #include "ext/volume.h"
-
-#include <limits>
 
 namespace {
 
 constexpr uint32_t direct_blocks = 12;
-constexpr size_t single_indirect_slot = 12;
-constexpr size_t double_indirect_slot = 13;
-constexpr size_t triple_indirect_slot = 14;
+constexpr size_t first_indirect_slot = 12;  // slots 12, 13 and 14: single, double and triple indirect
+constexpr uint32_t max_indirect_depth = 3;
 
-// A block number taken from a map: 0 is a hole; one outside the volume cannot be mapped.
-block_mapping data_block(const block_map_cursor& cursor, uint32_t number, uint64_t& block)
+// The run starting at entry first of a table of count block numbers: the entries from first on that name
+// consecutive volume blocks inside the volume (data), or that are all 0 (hole). Looks at no more than the count
+// entries of the table (12 direct blocks, or the block_size / 4 entries of one indirect block).
+bool entries_run(const ext2_volume_info& volume, const uint8_t* entries, uint32_t count, uint32_t first,
+                 block_run& run)
 {
-    if (number == 0)
-        return block_mapping::hole;
-    if (!blocks_in_volume(*cursor.partition->volume_info, number, 1))
-        return block_mapping::failed;
-    block = number;
-    return block_mapping::mapped;
+    uint32_t start = read_le32(entries, 4 * static_cast<size_t>(first));
+    uint32_t end = first + 1;
+    if (start == 0) {
+        while (end < count && read_le32(entries, 4 * static_cast<size_t>(end)) == 0)
+            ++end;
+        run = block_run{0, end - first, run_kind::hole};
+        return true;
+    }
+    if (!blocks_in_volume(volume, start, 1))
+        return false;
+    // Blocks ascend from start, so each step only needs the volume's end checked; an entry beyond it ends the run
+    // and fails when its own turn comes.
+    while (end < count) {
+        uint64_t next = read_le32(entries, 4 * static_cast<size_t>(end));
+        if (next != uint64_t{start} + (end - first) || !blocks_in_volume(volume, next, 1))
+            break;
+        ++end;
+    }
+    run = block_run{start, end - first, run_kind::data};
+    return true;
 }
 
-// Entry index of the indirect block numbered indirect, read once and kept while the walk stays under it.
-block_mapping indirect_entry(block_map_cursor& cursor, uint32_t indirect, uint32_t index, uint64_t& block)
+// The indirect block numbered number, held at held[level - 1]: read when it is not the one held. Null on a number
+// outside the volume or a failed read, and then nothing is held at that level.
+const uint8_t* hold(block_map_walk& walk, uint32_t level, uint32_t number)
 {
-    if (indirect == 0)
-        return block_mapping::hole;
-    if (!cursor.level1_block || cursor.level1_number != indirect) {
-        cursor.level1_block.reset();
-        cursor.level1_block = read_block(*cursor.partition, indirect);
-        if (!cursor.level1_block)
-            return block_mapping::failed;
-        cursor.level1_number = indirect;
-    }
-    return data_block(cursor, read_le32(cursor.level1_block.get(), 4 * static_cast<size_t>(index)), block);
+    held_indirect_block& slot = walk.held[level - 1];
+    if (slot.data && slot.number == number)
+        return slot.data.get();
+    slot.data = read_block(*walk.partition, number);
+    slot.number = number;
+    return slot.data.get();
 }
 
 }  // namespace
 
-block_map_cursor make_cursor(partition_linux_ext2& source, const ext_inode& inode)
+block_map_walk open_block_map(partition_linux_ext2& source, const ext_inode& inode)
 {
-    const ext2_volume_info& volume = *source.volume_info;
-    block_map_cursor cursor;
-    cursor.partition = &source;
-    cursor.inode = inode;
-    cursor.sectors_per_block = volume.sectors_per_block;
-    cursor.block_size = volume.block_size;
-    cursor.per_block = volume.block_size / 4;
-    cursor.per_block_squared = static_cast<uint64_t>(cursor.per_block) * cursor.per_block;
-    uint64_t blocks = (inode.size() + volume.block_size - 1) / volume.block_size;
-    cursor.file_blocks = static_cast<uint32_t>(std::min<uint64_t>(blocks, std::numeric_limits<uint32_t>::max()));
-    return cursor;
+    block_map_walk walk;
+    walk.partition = &source;
+    walk.i_block = inode.i_block;
+    walk.per_block = source.volume_info->block_size / 4;
+    return walk;
 }
 
-block_mapping map_block(block_map_cursor& cursor, uint32_t j, uint64_t& block)
+uint64_t block_map_capacity(uint32_t block_size)
 {
-    const uint8_t* i_block = cursor.inode.i_block.data();
-    if (j < direct_blocks)
-        return data_block(cursor, read_le32(i_block, 4 * j), block);
-    uint64_t k = j - direct_blocks;
-    if (k < cursor.per_block)
-        return indirect_entry(cursor, read_le32(i_block, 4 * single_indirect_slot), static_cast<uint32_t>(k), block);
-    k -= cursor.per_block;
-    if (k >= cursor.per_block_squared) {
-        // The triple-indirect range is not read; without a triple-indirect block it is all hole, as in a sparse
-        // file larger than the double-indirect range reaches.
-        return read_le32(i_block, 4 * triple_indirect_slot) == 0 ? block_mapping::hole : block_mapping::failed;
+    uint64_t per_block = block_size / 4;
+    return direct_blocks + per_block + per_block * per_block + per_block * per_block * per_block;
+}
+
+bool block_map_run(block_map_walk& walk, uint32_t logical, block_run& run)
+{
+    const ext2_volume_info& volume = *walk.partition->volume_info;
+    if (logical < direct_blocks)
+        return entries_run(volume, walk.i_block.data(), direct_blocks, logical, run);
+
+    // Find the indirect tree that holds logical: offset is the position within the depth-level tree, whose root
+    // covers per_block^depth logical blocks.
+    const uint64_t per_block = walk.per_block;
+    uint64_t offset = logical - direct_blocks;
+    uint64_t span = per_block;
+    uint32_t depth = 1;
+    while (offset >= span) {
+        offset -= span;
+        if (++depth > max_indirect_depth)
+            return false;  // beyond the triple-indirect range: nothing can map it
+        span *= per_block;
     }
 
-    uint32_t double_indirect = read_le32(i_block, 4 * double_indirect_slot);
-    if (double_indirect == 0)
-        return block_mapping::hole;
-    if (!cursor.level2_block) {
-        cursor.level2_block = read_block(*cursor.partition, double_indirect);
-        if (!cursor.level2_block)
-            return block_mapping::failed;
+    // Down the tree, one level per step (at most three): number is the block covering span logical blocks from
+    // logical - offset.
+    uint32_t number = read_le32(walk.i_block.data(), 4 * (first_indirect_slot + depth - 1));
+    for (uint32_t level = depth;; --level) {
+        if (number == 0) {
+            run = block_run{0, clamp_run_length(logical, span - offset), run_kind::hole};
+            return true;
+        }
+        const uint8_t* entries = hold(walk, level, number);
+        if (entries == nullptr)
+            return false;
+        span /= per_block;  // logical blocks covered by one entry of this block
+        uint32_t index = static_cast<uint32_t>(offset / span);
+        offset %= span;
+        if (level == 1)
+            return entries_run(volume, entries, walk.per_block, index, run);
+        number = read_le32(entries, 4 * static_cast<size_t>(index));
     }
-    uint32_t level1 = read_le32(cursor.level2_block.get(), 4 * static_cast<size_t>(k / cursor.per_block));
-    return indirect_entry(cursor, level1, static_cast<uint32_t>(k % cursor.per_block), block);
-}
-
-block_mapping map_logical_block(block_map_cursor& cursor, uint32_t j, uint64_t& block)
-{
-    if (cursor.inode.uses_extents())
-        return map_extent_block(cursor, j, block);
-    return map_block(cursor, j, block);
-}
-
-void release_cursor(block_map_cursor& cursor)
-{
-    cursor.level1_block.reset();
-    cursor.level1_number = 0;
-    cursor.level2_block.reset();
-    release_extent_path(cursor.path);
-}
-
-sector_buffer read_block(const partition_linux_ext2& source, uint64_t block)
-{
-    const ext2_volume_info& volume = *source.volume_info;
-    if (!blocks_in_volume(volume, block, 1))
-        return nullptr;
-    return read_sectors(source, block * volume.sectors_per_block, volume.sectors_per_block);
 }

@@ -1,44 +1,38 @@
-// Mapping an inode's logical blocks to volume blocks: the in-order block map cursor (direct, single- and
-// double-indirect blocks) and the reading of whole blocks.
+// Block maps: the runs of an inode mapped by the fifteen block numbers in i_block (direct, single-, double- and
+// triple-indirect blocks), walked with the indirect blocks kept while the walk stays under them.
 #pragma once
 
 #include "disk/physical_disk.h"
-#include "ext/extent.h"
+#include "ext/block_read.h"
+#include "ext/block_run.h"
 #include "ext/inode_cache.h"
 
+#include <array>
 #include <cstdint>
 
-// What a logical block is: a volume block, a hole (reads as zeros, nothing on disk), or unmappable.
-enum class block_mapping { mapped, hole, failed };
-
-// The state of one walk over an inode's logical blocks, whichever mapping the inode uses. Indirect blocks and
-// extent nodes read on the way are kept while the walk stays under them.
-struct block_map_cursor {
-    partition_linux_ext2* partition = nullptr;
-    ext_inode inode;
-    extent_path path;  // extent-mapped inodes: one node per tree level
-    uint32_t sectors_per_block = 0;
-    uint32_t block_size = 0;
-    uint32_t per_block = 0;  // block numbers in one indirect block
-    uint64_t per_block_squared = 0;
-    uint32_t file_blocks = 0;  // ceil(size / block_size), as far as 32 bits reach
-    sector_buffer level1_block;  // a cached indirect block whose entries are data blocks
-    uint64_t level1_number = 0;  // its volume block number
-    sector_buffer level2_block;  // the cached double-indirect block
+// An indirect block read during a walk, with the volume block it came from.
+struct held_indirect_block {
+    uint64_t number = 0;
+    sector_buffer data;  // null when nothing is held
 };
 
-// Sets up a cursor for an inode of a mounted partition.
-block_map_cursor make_cursor(partition_linux_ext2& source, const ext_inode& inode);
+// The state of one walk over a block map. held[0] is the indirect block whose entries are data blocks, held[1] the
+// one above it, held[2] the triple-indirect block: at most three blocks are held at any time.
+struct block_map_walk {
+    partition_linux_ext2* partition = nullptr;
+    std::array<uint8_t, 60> i_block{};
+    uint32_t per_block = 0;  // block numbers in one indirect block
+    std::array<held_indirect_block, 3> held;
+};
 
-// Maps logical block j by the block map in i_block. Meant for a walk from block 0 upward; any order gives right
-// answers, an in-order walk reads each indirect block once.
-block_mapping map_block(block_map_cursor& cursor, uint32_t j, uint64_t& block);
+block_map_walk open_block_map(partition_linux_ext2& source, const ext_inode& inode);
 
-// Maps logical block j by whichever mapping the inode uses.
-block_mapping map_logical_block(block_map_cursor& cursor, uint32_t j, uint64_t& block);
+// The run that begins at logical block: consecutive entries of the direct blocks, or of one indirect block, that
+// name consecutive volume blocks form one data run; zero entries, and whole indirect blocks that are absent (0),
+// form hole runs. False for a number outside the volume, an unreadable indirect block, or a logical block beyond
+// the triple-indirect range. Any order of calls gives right answers; an in-order walk reads each indirect block
+// once.
+bool block_map_run(block_map_walk& walk, uint32_t logical, block_run& run);
 
-// Frees what the cursor holds: cached indirect blocks and extent nodes.
-void release_cursor(block_map_cursor& cursor);
-
-// Reads one whole block of the volume; null for a block outside the volume or a failed read.
-sector_buffer read_block(const partition_linux_ext2& source, uint64_t block);
+// The logical blocks a block map can address: 12 direct, then per_block, per_block^2 and per_block^3.
+uint64_t block_map_capacity(uint32_t block_size);

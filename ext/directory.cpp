@@ -1,84 +1,191 @@
-// Directory reading: records of every directory block, checked against their block as they are copied.
+// Directory reading: records of the directory's blocks, read run by run and checked against their block.
 #include "ext/directory.h"
 
 #include "disk/byte_order.h"
 #include "disk/partition.h"
-#include "ext/block_map.h"
+#include "ext/file_map.h"
 #include "ext/volume.h"
 
+#include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
 
 namespace {
 
-constexpr uint32_t record_head = 8;
+constexpr uint32_t record_head_bytes = 8;
+constexpr size_t max_name_len = 255;
+// A listing reads up to 1 MiB of a data run in one request; a lookup, which may stop at its first block, 64 KiB.
+constexpr uint32_t listing_request_bytes = 1u << 20;
+constexpr uint32_t lookup_request_bytes = 64u << 10;
 
-// Appends the records of one block; a record that does not fit its block ends the block. False when the listing
-// would grow past max_directory_records.
-bool split_block(const uint8_t* data, uint32_t block_size, dir_listing& listing)
+// One on-disk directory record.
+struct dir_record {
+    uint32_t inode = 0;
+    uint16_t rec_len = 0;
+    uint8_t name_len = 0;
+    uint8_t file_type = 0;
+    const uint8_t* name = nullptr;  // name_len bytes inside the block
+};
+
+// The record at offset of a block. False when fewer than 8 bytes are left, or the record's length is below 8, too
+// short for its name or runs past the block: the rest of that block is not read.
+bool parse_record(const uint8_t* block, uint32_t block_size, uint32_t offset, dir_record& record)
 {
-    uint32_t offset = 0;
-    while (block_size - offset >= record_head) {
-        const uint8_t* record = data + offset;
-        uint16_t rec_len = read_le16(record, 4);
-        uint8_t name_len = record[6];
-        if (rec_len < record_head || rec_len > block_size - offset || rec_len < record_head + name_len)
-            return true;
-        if (listing.size() >= max_directory_records)
+    if (block_size - offset < record_head_bytes)
+        return false;
+    const uint8_t* bytes = block + offset;
+    record.inode = read_le32(bytes, 0);
+    record.rec_len = read_le16(bytes, 4);
+    record.name_len = bytes[6];
+    record.file_type = bytes[7];
+    record.name = bytes + record_head_bytes;
+    return record.rec_len >= record_head_bytes && record.rec_len <= block_size - offset &&
+           record.rec_len >= record_head_bytes + record.name_len;
+}
+
+enum class walk_end { finished, stopped, failed };
+
+// Hands each block of the directory to visit (which returns false to stop), in logical order, passing over holes
+// and unwritten runs. Data runs are read in requests of at most request_bytes. The walk ends after the directory's
+// last block: at most max_directory_blocks blocks, as each run advances it by at least one.
+template <typename Visit>
+walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32_t request_bytes, Visit&& visit)
+{
+    if (!source.volume_info)
+        return walk_end::failed;
+    std::optional<ext_inode> inode = get_inode(source, inode_number);
+    if (!inode)
+        return walk_end::failed;
+    const ext2_volume_info& volume = *source.volume_info;
+    uint64_t blocks = (inode->size() + volume.block_size - 1) / volume.block_size;
+    // A directory cannot hold more blocks than its volume; a size that says otherwise is damage.
+    if (blocks > volume.blocks_count || blocks > max_directory_blocks)
+        return walk_end::failed;
+    uint32_t request_blocks = std::max<uint32_t>(1, request_bytes / volume.block_size);
+
+    file_map map = open_file_map(source, *inode);
+    uint64_t logical = 0;
+    while (logical < blocks) {
+        block_run run;
+        if (!map_run(map, static_cast<uint32_t>(logical), run) || run.length == 0)
+            return walk_end::failed;
+        uint64_t length = std::min<uint64_t>(run.length, blocks - logical);
+        if (run.kind == run_kind::data) {
+            if (!blocks_in_volume(volume, run.physical, length))
+                return walk_end::failed;
+            for (uint64_t done = 0; done < length;) {
+                uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(length - done, request_blocks));
+                sector_buffer data = read_sectors(source, (run.physical + done) * volume.sectors_per_block,
+                                                  count * volume.sectors_per_block);
+                if (!data)
+                    return walk_end::failed;
+                for (uint32_t i = 0; i < count; ++i) {
+                    if (!visit(data.get() + static_cast<size_t>(i) * volume.block_size, volume.block_size))
+                        return walk_end::stopped;
+                }
+                done += count;
+            }
+        }
+        logical += length;
+    }
+    return walk_end::finished;
+}
+
+// Appends the records of one block. False when the listing would grow past its bounds.
+bool split_block(const uint8_t* block, uint32_t block_size, dir_listing& listing)
+{
+    dir_record record;
+    for (uint32_t offset = 0; parse_record(block, block_size, offset, record); offset += record.rec_len) {
+        if (listing.entries.size() >= max_directory_records ||
+            listing.names.size() + record.name_len > max_directory_name_bytes)
             return false;
-        dir_entry& entry = listing.emplace_back();
-        entry.inode = read_le32(record, 0);
-        entry.rec_len = rec_len;
-        entry.name_len = name_len;
-        entry.file_type = record[7];
-        std::memcpy(entry.name, record + record_head, name_len);
-        entry.name[name_len] = '\0';
-        offset += rec_len;
+        dir_entry entry;
+        entry.inode = record.inode;
+        entry.name_offset = static_cast<uint32_t>(listing.names.size());
+        entry.rec_len = record.rec_len;
+        entry.name_len = record.name_len;
+        entry.file_type = record.file_type;
+        listing.names.append(reinterpret_cast<const char*>(record.name), record.name_len);
+        listing.entries.push_back(entry);
     }
     return true;
+}
+
+void build_name_index(dir_listing& listing)
+{
+    listing.by_name.clear();
+    for (size_t i = 0; i < listing.entries.size(); ++i) {
+        if (listing.entries[i].inode != 0)
+            listing.by_name.push_back(static_cast<uint32_t>(i));
+    }
+    std::stable_sort(listing.by_name.begin(), listing.by_name.end(), [&listing](uint32_t a, uint32_t b) {
+        return entry_name(listing, listing.entries[a]) < entry_name(listing, listing.entries[b]);
+    });
+}
+
+void clear_listing(dir_listing& listing)
+{
+    listing = dir_listing{};
 }
 
 }  // namespace
 
 bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_listing& listing)
 {
-    listing.clear();
-    if (!source.volume_info)
-        return false;
-    std::optional<ext_inode> inode = get_inode(source, inode_number);
-    if (!inode)
-        return false;
-    const ext2_volume_info& volume = *source.volume_info;
-    uint64_t blocks = (inode->size() + volume.block_size - 1) / volume.block_size;
-    // A directory cannot hold more blocks than its volume; a size that says otherwise is damage.
-    if (blocks > volume.blocks_count || blocks > max_directory_blocks)
-        return false;
-
-    block_map_cursor cursor = make_cursor(source, *inode);
+    clear_listing(listing);
     try {
-        for (uint64_t j = 0; j < blocks; ++j) {
-            uint64_t block = 0;
-            block_mapping mapping = map_logical_block(cursor, static_cast<uint32_t>(j), block);
-            if (mapping == block_mapping::hole)
-                continue;
-            sector_buffer data;
-            if (mapping == block_mapping::mapped)
-                data = read_block(source, block);
-            if (!data) {
-                listing.clear();
-                return false;
-            }
-            if (!split_block(data.get(), volume.block_size, listing)) {
-                listing.clear();
-                listing.shrink_to_fit();
-                return false;
-            }
+        bool too_large = false;
+        walk_end end = walk_blocks(source, inode_number, listing_request_bytes,
+                                   [&](const uint8_t* block, uint32_t block_size) {
+                                       too_large = !split_block(block, block_size, listing);
+                                       return !too_large;
+                                   });
+        if (end != walk_end::finished) {
+            clear_listing(listing);
+            return false;
         }
+        listing.entries.shrink_to_fit();
+        listing.names.shrink_to_fit();
+        build_name_index(listing);
+        listing.by_name.shrink_to_fit();
     } catch (const std::bad_alloc&) {
-        listing.clear();
-        listing.shrink_to_fit();
+        clear_listing(listing);
         return false;
     }
     return true;
+}
+
+const dir_entry* find_in_listing(const dir_listing& listing, const char* name, size_t length)
+{
+    std::string_view wanted(name, length);
+    auto first = std::lower_bound(listing.by_name.begin(), listing.by_name.end(), wanted,
+                                  [&listing](uint32_t position, std::string_view value) {
+                                      return entry_name(listing, listing.entries[position]) < value;
+                                  });
+    if (first == listing.by_name.end() || entry_name(listing, listing.entries[*first]) != wanted)
+        return nullptr;
+    return &listing.entries[*first];
+}
+
+lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+                           entry_match& result)
+{
+    if (length == 0 || length > max_name_len)
+        return lookup_result::missing;
+    bool found = false;
+    walk_end end = walk_blocks(source, directory, lookup_request_bytes, [&](const uint8_t* block, uint32_t block_size) {
+        dir_record record;
+        for (uint32_t offset = 0; parse_record(block, block_size, offset, record); offset += record.rec_len) {
+            if (record.inode != 0 && record.name_len == length && std::memcmp(record.name, name, length) == 0) {
+                result.inode = record.inode;
+                result.file_type = record.file_type;
+                found = true;
+                return false;
+            }
+        }
+        return true;
+    });
+    if (found)
+        return lookup_result::found;
+    return end == walk_end::failed ? lookup_result::failed : lookup_result::missing;
 }

@@ -1,39 +1,72 @@
-// Directory reading: every record of a directory inode's blocks, in on-disk order.
+// Directory reading: every record of a directory inode's blocks into a compact listing, and lookups of one name.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 class partition_linux_ext2;
 
+inline constexpr uint8_t file_type_unknown = 0;
 inline constexpr uint8_t file_type_regular = 1;
 inline constexpr uint8_t file_type_directory = 2;
 inline constexpr uint8_t file_type_symlink = 7;
 
-// One directory record: 8 bytes of head and up to 255 name bytes, kept NUL-terminated (264 bytes).
+// One directory record of a listing: its head, with its name kept in the listing's name buffer.
 struct dir_entry {
-    uint32_t inode = 0;  // 0: the record names nothing
+    uint32_t inode = 0;        // 0: the record names nothing
+    uint32_t name_offset = 0;  // where the name starts in the listing's names
     uint16_t rec_len = 0;
     uint8_t name_len = 0;
     uint8_t file_type = 0;
-    char name[256] = {};  // name_len bytes of UTF-8, then NUL
 };
-static_assert(sizeof(dir_entry) == 264);
+static_assert(sizeof(dir_entry) == 12);
 
-using dir_listing = std::vector<dir_entry>;
+// The records of one directory in on-disk order, their names back to back in one buffer, and an index of the
+// records that name an inode, sorted by name (records of one name in on-disk order), for lookups.
+struct dir_listing {
+    std::vector<dir_entry> entries;
+    std::string names;
+    std::vector<uint32_t> by_name;  // positions in entries
+};
 
-// A directory is read only up to these bounds, whatever its inode and blocks say. A record takes 264 bytes in a
-// listing but can take as little as 8 on disk, so a crafted directory could make a listing 33 times its own size;
-// the record cap holds one listing to 132 MiB. Real directories stay far below it: half a million entries is
-// already more than a file manager's panel can usefully show. The block cap bounds the walk over the directory's
-// blocks, holes included (a crafted size makes that walk long while adding no records): an ext4 directory stops
-// at 2^31 bytes, and one of 2^20 blocks filled even a quarter would hold more records than the cap.
+inline std::string_view entry_name(const dir_listing& listing, const dir_entry& entry)
+{
+    return std::string_view(listing.names).substr(entry.name_offset, entry.name_len);
+}
+
+// A directory is read only up to these bounds, whatever its inode and blocks say. A record takes 12 bytes in a
+// listing, 4 more in its index, and its name; the caps hold a finished listing to 6 + 2 + 24 = 32 MiB. Real directories
+// stay far below them: half a million entries is already more than a file manager's panel can usefully show, and
+// 24 MiB of names is 48 bytes for each of them. The block cap bounds the walk over the directory's blocks, holes
+// included (a crafted size makes that walk long while adding no records): an ext4 directory stops at 2^31 bytes,
+// and one of 2^20 blocks filled even a quarter would hold more records than the cap.
 inline constexpr size_t max_directory_records = 1u << 19;
+inline constexpr size_t max_directory_name_bytes = 24u << 20;
 inline constexpr uint64_t max_directory_blocks = 1u << 20;
 
 // Reads every record of the directory, block after block, with no filtering ("." and "..", and records of
-// inode 0, included). A hole block is passed over; a record whose length is below 8, too short for its name or
-// running past its block ends that block. False, with the listing empty, when the inode or a block cannot be
-// read or mapped, or when the directory is larger than the bounds above.
+// inode 0, included), and builds the name index. A hole block is passed over; a record whose length is below 8,
+// too short for its name or running past its block ends that block. False, with the listing empty, when the inode
+// or a block cannot be read or mapped, or when the directory is larger than the bounds above.
 bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_listing& listing);
+
+// The first record of a listing that names an inode and whose name is exactly the given bytes, or null.
+const dir_entry* find_in_listing(const dir_listing& listing, const char* name, size_t length);
+
+enum class lookup_result { found, missing, failed };
+
+// What a directory record names.
+struct entry_match {
+    uint32_t inode = 0;
+    uint8_t file_type = 0;
+};
+
+// Looks for the first record of the directory that names an inode and whose name is exactly the given bytes,
+// reading the directory's blocks in order only until it is found. Records of inode 0 (deleted entries) never
+// match. failed when the inode or a block read before the name cannot be read or mapped, or the directory is
+// larger than the bounds above.
+lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+                           entry_match& result);

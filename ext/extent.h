@@ -1,13 +1,14 @@
-// Extent trees: mapping the logical blocks of an extent-mapped inode, with one node held per tree level.
+// Extent trees: the runs of an extent-mapped inode, with one node held per tree level.
 #pragma once
 
 #include "disk/physical_disk.h"
+#include "ext/block_read.h"
+#include "ext/block_run.h"
+#include "ext/inode_cache.h"
 
+#include <array>
 #include <cstdint>
 #include <vector>
-
-struct block_map_cursor;
-enum class block_mapping;
 
 inline constexpr uint16_t extent_magic = 0xF30A;
 inline constexpr uint16_t max_extent_depth = 5;
@@ -20,13 +21,17 @@ struct extent_level {
     bool held = false;    // the node is read and checked
 };
 
-struct extent_path {
+// The state of one walk over an extent tree: at most max_extent_depth nodes are held, one per level below the root.
+struct extent_walk {
+    partition_linux_ext2* partition = nullptr;
+    std::array<uint8_t, 60> i_block{};
     std::vector<extent_level> levels;  // depth + 1 levels once the first lookup ran
 };
 
-// Maps logical block j of the cursor's extent-mapped inode. Every node is checked as it is read: magic, the
-// depth expected at its level, entry counts against its capacity and the block.
-block_mapping map_extent_block(block_map_cursor& cursor, uint32_t j, uint64_t& block);
+extent_walk open_extent_tree(partition_linux_ext2& source, const ext_inode& inode);
 
-// Frees the node buffers of a path.
-void release_extent_path(extent_path& path);
+// The run that begins at logical block: the rest of the extent that holds it (data, or unwritten for an extent
+// allocated but not yet written), or a hole up to the next extent's start or the end of the leaf's range. Every
+// node is checked as it is read: magic, the depth expected at its level, entry counts against its capacity, and
+// its block against the volume; a data run never reaches past the volume's end. False on damage or a failed read.
+bool extent_run(extent_walk& walk, uint32_t logical, block_run& run);

@@ -1,19 +1,31 @@
-// Runs of an inode's logical blocks, over whichever mapping the inode uses.
+// Runs of an inode's logical blocks, over whichever mapping the inode uses: the one place that knows both.
 #include "ext/file_map.h"
+
+#include "disk/partition.h"
+#include "ext/volume.h"
+
+#include <algorithm>
 
 file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode)
 {
-    return file_map{make_cursor(source, inode)};
+    file_map map;
+    map.extents = inode.uses_extents();
+    if (map.extents)
+        map.tree = open_extent_tree(source, inode);
+    else
+        map.blocks = open_block_map(source, inode);
+    return map;
 }
 
 bool map_run(file_map& map, uint32_t logical, block_run& run)
 {
-    uint64_t block = 0;
-    block_mapping mapping = map_logical_block(map.cursor, logical, block);
-    if (mapping == block_mapping::failed)
-        return false;
-    run.length = 1;
-    run.kind = mapping == block_mapping::mapped ? run_kind::data : run_kind::hole;
-    run.physical = block;
-    return true;
+    bool mapped = map.extents ? extent_run(map.tree, logical, run) : block_map_run(map.blocks, logical, run);
+    return mapped && run.length > 0;
+}
+
+uint64_t mappable_blocks(const file_map& map)
+{
+    if (map.extents)
+        return logical_block_limit;
+    return std::min(logical_block_limit, block_map_capacity(map.blocks.partition->volume_info->block_size));
 }

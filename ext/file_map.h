@@ -2,26 +2,21 @@
 #pragma once
 
 #include "ext/block_map.h"
+#include "ext/block_run.h"
+#include "ext/extent.h"
 #include "ext/inode_cache.h"
 
 #include <cstdint>
 
 class partition_linux_ext2;
 
-// What a run of logical blocks is: volume blocks holding data, a hole (zeros, nothing on disk), or an extent that
-// is allocated but not yet written (zeros as well).
-enum class run_kind { data, hole, unwritten };
-
-struct block_run {
-    uint64_t physical = 0;  // data: the volume block of the run's first logical block
-    uint32_t length = 0;    // blocks in the run, at least 1 on success
-    run_kind kind = run_kind::hole;
-};
-
 // The state of one walk over an inode's logical blocks: the nodes and indirect blocks read on the way are kept
-// while the walk stays under them, so an in-order walk reads each once.
+// while the walk stays under them, so an in-order walk reads each once. Only the walk of the inode's own mapping
+// is used.
 struct file_map {
-    block_map_cursor cursor;
+    bool extents = false;
+    block_map_walk blocks;
+    extent_walk tree;
 };
 
 // Sets up a walk over an inode of a mounted partition.
@@ -30,3 +25,6 @@ file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode);
 // The run that begins at logical block: false when it cannot be mapped (a damaged map, a block outside the volume,
 // a failed read). Runs may reach past the file's size; the caller clips them.
 bool map_run(file_map& map, uint32_t logical, block_run& run);
+
+// The logical blocks the inode's mapping can address at all: a size needing more is damage, not a sparse file.
+uint64_t mappable_blocks(const file_map& map);

@@ -1,13 +1,16 @@
-// Inode access through a per-partition first-in first-out cache of whole group inode tables.
+// Inode access through a process-wide least-recently-used cache of inode-table pieces, within a byte budget.
 #include "ext/inode_cache.h"
 
 #include "disk/byte_order.h"
 #include "disk/partition.h"
 #include "ext/volume.h"
+#include "platform/lock.h"
 
 #include <algorithm>
-#include <limits>
+#include <list>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 
 ext_inode parse_inode(const uint8_t* bytes)
 {
@@ -22,46 +25,88 @@ ext_inode parse_inode(const uint8_t* bytes)
 
 namespace {
 
-// Drops the table of the group loaded first.
-void evict_oldest(partition_linux_ext2& source)
+// What each cached piece costs beyond its bytes: its list node and its index entry, rounded up.
+constexpr size_t piece_overhead = 128;
+
+struct piece_key {
+    uint64_t partition = 0;  // the partition's cache_id
+    uint32_t group = 0;
+    uint32_t piece = 0;  // index of the piece within the group's table
+
+    bool operator==(const piece_key&) const = default;
+};
+
+struct piece_key_hash {
+    size_t operator()(const piece_key& key) const
+    {
+        uint64_t h = key.partition * 0x9E3779B97F4A7C15ull;
+        h ^= (static_cast<uint64_t>(key.group) << 20) + key.piece + (h >> 29);
+        return static_cast<size_t>(h * 0xBF58476D1CE4E5B9ull);
+    }
+};
+
+struct cached_piece {
+    piece_key key;
+    sector_buffer bytes;
+    size_t length = 0;  // bytes of the piece
+};
+
+// Pieces in order of use, the most recent first; the index finds a piece by its key. The budget bounds the pieces
+// held, so it bounds both containers too.
+struct piece_cache {
+    plugin_lock lock;
+    std::list<cached_piece> pieces;
+    std::unordered_map<piece_key, std::list<cached_piece>::iterator, piece_key_hash> index;
+    size_t bytes = 0;
+    size_t budget = inode_cache_budget;
+};
+
+piece_cache cache;
+
+size_t charge(const cached_piece& piece)
 {
-    uint32_t oldest = source.cached_groups.front();
-    source.cached_groups.pop_front();
-    source.volume_info->inode_tables[oldest].reset();
+    return piece.length + piece_overhead;
 }
 
-// Reads the whole inode table of a group; null when its blocks lie outside the volume or the read fails.
-sector_buffer load_inode_table(const partition_linux_ext2& source, uint32_t group)
+void drop_oldest(piece_cache& c)
 {
-    const ext2_volume_info& volume = *source.volume_info;
-    uint64_t table_bytes = static_cast<uint64_t>(volume.inode_size) * volume.inodes_per_group;
-    uint64_t table_blocks = (table_bytes + volume.block_size - 1) / volume.block_size;
-    uint64_t first_block = volume.descriptors[group].inode_table;
-    if (!blocks_in_volume(volume, first_block, table_blocks))
-        return nullptr;
-    uint64_t sectors = (table_bytes + source.sector_size - 1) / source.sector_size;
-    if (sectors > std::numeric_limits<uint32_t>::max())
-        return nullptr;
-    return read_sectors(source, first_block * volume.sectors_per_block, static_cast<uint32_t>(sectors));
+    c.bytes -= charge(c.pieces.back());
+    c.index.erase(c.pieces.back().key);
+    c.pieces.pop_back();
 }
 
-// Inode index of a group whose table is too large to cache, read with the one block that holds it. The whole
-// table must lie inside the volume, as for a cached table.
-std::optional<ext_inode> read_inode_alone(const partition_linux_ext2& source, uint32_t group, uint32_t index)
+// The inode at offset of a cached piece, which becomes the most recently used; nothing on a miss.
+std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset)
 {
-    const ext2_volume_info& volume = *source.volume_info;
-    uint64_t table_bytes = static_cast<uint64_t>(volume.inode_size) * volume.inodes_per_group;
-    uint64_t table_blocks = (table_bytes + volume.block_size - 1) / volume.block_size;
-    uint64_t first_block = volume.descriptors[group].inode_table;
-    if (!blocks_in_volume(volume, first_block, table_blocks))
+    std::lock_guard<plugin_lock> guard(cache.lock);
+    auto found = cache.index.find(key);
+    if (found == cache.index.end())
         return std::nullopt;
-    // inode_size divides block_size, so no inode straddles two blocks.
-    uint64_t offset = static_cast<uint64_t>(index) * volume.inode_size;
-    uint64_t block = first_block + offset / volume.block_size;
-    sector_buffer data = read_sectors(source, block * volume.sectors_per_block, volume.sectors_per_block);
-    if (!data)
-        return std::nullopt;
-    return parse_inode(data.get() + offset % volume.block_size);
+    cache.pieces.splice(cache.pieces.begin(), cache.pieces, found->second);
+    return parse_inode(found->second->bytes.get() + offset);
+}
+
+// Keeps a piece read from disk, unless another thread stored it meanwhile or it alone exceeds the budget. Failing
+// to grow the containers only means the piece is not kept.
+void keep_piece(const piece_key& key, sector_buffer bytes, size_t length)
+{
+    std::lock_guard<plugin_lock> guard(cache.lock);
+    if (length + piece_overhead > cache.budget || cache.index.count(key) != 0)
+        return;
+    try {
+        cache.pieces.push_front(cached_piece{key, std::move(bytes), length});
+        try {
+            cache.index.emplace(key, cache.pieces.begin());
+        } catch (const std::bad_alloc&) {
+            cache.pieces.pop_front();
+            return;
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    cache.bytes += charge(cache.pieces.front());
+    while (cache.bytes > cache.budget)
+        drop_oldest(cache);
 }
 
 }  // namespace
@@ -70,7 +115,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
 {
     if (!source.volume_info || n == 0)
         return std::nullopt;
-    ext2_volume_info& volume = *source.volume_info;
+    const ext2_volume_info& volume = *source.volume_info;
     if (n > volume.superblock.s_inodes_count)
         return std::nullopt;
     uint32_t group = (n - 1) / volume.inodes_per_group;
@@ -78,26 +123,61 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     if (group >= volume.group_count)
         return std::nullopt;
 
+    // The whole table must lie inside the volume, whichever piece is read.
     uint64_t table_bytes = static_cast<uint64_t>(volume.inode_size) * volume.inodes_per_group;
-    if (table_bytes > max_cached_table_bytes)
-        return read_inode_alone(source, group, index);
-    sector_buffer& table = volume.inode_tables[group];
-    if (!table) {
-        size_t table_limit =
-            static_cast<size_t>(std::min<uint64_t>(max_cached_groups, max_cached_table_bytes / table_bytes));
-        try {
-            // Room in the queue first, so that a failure to grow it cannot leave a table uncounted.
-            while (!source.cached_groups.empty() && source.cached_groups.size() >= table_limit)
-                evict_oldest(source);
-            source.cached_groups.push_back(group);
-        } catch (const std::bad_alloc&) {
-            return std::nullopt;
+    uint64_t table_blocks = (table_bytes + volume.block_size - 1) / volume.block_size;
+    uint64_t first_block = volume.descriptors[group].inode_table;
+    if (!blocks_in_volume(volume, first_block, table_blocks))
+        return std::nullopt;
+
+    // inode_size divides block_size, and block_size divides the piece size: no inode straddles two pieces, and a
+    // piece is whole blocks.
+    uint64_t offset = static_cast<uint64_t>(index) * volume.inode_size;
+    uint32_t piece = static_cast<uint32_t>(offset / inode_table_piece_bytes);
+    uint64_t piece_start = static_cast<uint64_t>(piece) * inode_table_piece_bytes;
+    size_t offset_in_piece = static_cast<size_t>(offset - piece_start);
+    piece_key key{source.cache_id, group, piece};
+    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece))
+        return inode;
+
+    uint64_t piece_first_block = piece_start / volume.block_size;
+    uint64_t piece_blocks =
+        std::min<uint64_t>(inode_table_piece_bytes / volume.block_size, table_blocks - piece_first_block);
+    uint32_t sectors = static_cast<uint32_t>(piece_blocks * volume.sectors_per_block);
+    sector_buffer bytes = read_sectors(source, (first_block + piece_first_block) * volume.sectors_per_block, sectors);
+    if (!bytes)
+        return std::nullopt;
+    ext_inode inode = parse_inode(bytes.get() + offset_in_piece);
+    keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
+    return inode;
+}
+
+void forget_inode_tables(const partition_linux_ext2& source)
+{
+    std::lock_guard<plugin_lock> guard(cache.lock);
+    for (auto it = cache.pieces.begin(); it != cache.pieces.end();) {
+        if (it->key.partition != source.cache_id) {
+            ++it;
+            continue;
         }
-        table = load_inode_table(source, group);
-        if (!table) {
-            source.cached_groups.pop_back();
-            return std::nullopt;
-        }
+        cache.bytes -= charge(*it);
+        cache.index.erase(it->key);
+        it = cache.pieces.erase(it);
     }
-    return parse_inode(table.get() + static_cast<size_t>(index) * volume.inode_size);
+}
+
+size_t inode_cache_bytes()
+{
+    std::lock_guard<plugin_lock> guard(cache.lock);
+    return cache.bytes;
+}
+
+size_t set_inode_cache_budget(size_t bytes)
+{
+    std::lock_guard<plugin_lock> guard(cache.lock);
+    size_t previous = cache.budget;
+    cache.budget = bytes;
+    while (cache.bytes > cache.budget)
+        drop_oldest(cache);
+    return previous;
 }

@@ -1,4 +1,4 @@
-// Inode access: the fields of an on-disk inode, and the per-partition first-in first-out cache of inode tables.
+// Inode access: the fields of an on-disk inode, and the process-wide cache of inode-table pieces.
 #pragma once
 
 #include <array>
@@ -12,13 +12,14 @@ inline constexpr uint32_t inode_flag_extents = 0x80000;
 inline constexpr uint16_t mode_type_mask = 0xF000;
 inline constexpr uint16_t mode_regular = 0x8000;
 inline constexpr uint16_t mode_directory = 0x4000;
-// Inode tables of at most this many groups stay cached per partition; the oldest loaded goes first.
-inline constexpr size_t max_cached_groups = 100;
-// The cached tables of one partition also stay within this many bytes. A table is inodes_per_group * inode_size
-// bytes, which a superblock can push to gigabytes; a common one (8192 inodes of 256 bytes) is 2 MiB, so the budget
-// still holds all 100 of those. A table larger than the whole budget is never loaded: each of its inodes is read
-// alone, with the block that holds it.
-inline constexpr uint64_t max_cached_table_bytes = 256u << 20;
+// Inode tables are cached in pieces: an aligned 64 KiB of a group's table (or the table's rest), so that a walk
+// over neighbouring inodes costs one request per piece, and no access ever reads a whole multi-megabyte table.
+inline constexpr uint32_t inode_table_piece_bytes = 64u << 10;
+// The pieces of every partition share one least-recently-used cache of at most this many bytes (each piece
+// charged its length plus a fixed bookkeeping cost), whatever the number and size of the volumes: 8 MiB is 128
+// pieces of 256 inodes of 256 bytes, enough for a listing's sizes and a copy's walk to hit, and a small part of the
+// plugin's memory bound (see ext/folder_cache.h).
+inline constexpr size_t inode_cache_budget = 8u << 20;
 
 // The inode fields the reader uses, converted from the on-disk inode.
 struct ext_inode {
@@ -36,6 +37,17 @@ struct ext_inode {
 
 ext_inode parse_inode(const uint8_t* bytes);
 
-// Inode n of a mounted partition, loading its group's whole inode table on the first access to the group.
-// Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition or a failed read.
+// Inode n of a mounted partition, as a copy: the piece of its group's inode table that holds it is read on a miss
+// and kept in the cache. Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition, a table
+// outside the volume or a failed read. Safe to call from several threads at once.
 std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n);
+
+// Drops every cached piece of the partition's inode tables (for a partition that goes away).
+void forget_inode_tables(const partition_linux_ext2& source);
+
+// Bytes the cache holds now, as charged against its budget.
+size_t inode_cache_bytes();
+
+// Sets the cache's budget, dropping pieces until it holds; returns the previous budget. For tests, to put the cache
+// under pressure; the plugin runs with inode_cache_budget.
+size_t set_inode_cache_budget(size_t bytes);

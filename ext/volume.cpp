@@ -178,7 +178,6 @@ bool load_group_descriptors(partition_linux_ext2& target)
         return false;
     bool is_64bit = (volume.superblock.s_feature_incompat & incompat_64bit) != 0;
     volume.descriptors.resize(volume.group_count);
-    volume.inode_tables.resize(volume.group_count);
     for (uint32_t g = 0; g < volume.group_count; ++g) {
         const uint8_t* entry = table.get() + static_cast<size_t>(g) * volume.desc_size;
         uint64_t inode_table = read_le32(entry, 8);

@@ -91,7 +91,6 @@ struct ext2_volume_info {
     uint32_t desc_table_blocks = 0;
     uint32_t descs_per_block = 0;
     uint32_t group_count = 0;
-    std::vector<sector_buffer> inode_tables;  // per group: its whole inode table when cached, else null
     ext_superblock superblock;
     std::vector<group_descriptor> descriptors;  // per group
 

@@ -35,10 +35,10 @@ constexpr DWORD attribute_folder = 16;
 
 #ifdef _WIN32
 constexpr const char* plugin_file_name = sizeof(void*) == 8 ? "Tarnwick.wfx64" : "Tarnwick.wfx";
-constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] COMMAND\n";
+constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--stats] COMMAND\n";
 #else
 constexpr const char* plugin_file_name = "Tarnwick.so";
-constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--disk IMAGE]... COMMAND\n";
+constexpr const char* synopsis = "usage: tarnwick [--plugin PATH] [--stats] [--disk IMAGE]... COMMAND\n";
 #endif
 
 void usage(FILE* out)
@@ -53,7 +53,9 @@ void usage(FILE* out)
                  "  -f overwrites existing local files\n"
                  "Remote paths use '%c'; the root lists the partitions (sda1, sda5, ...).\n"
                  "options:\n"
-                 "  --plugin PATH  the plugin library (default: %s next to this program)\n",
+                 "  --plugin PATH  the plugin library (default: %s next to this program)\n"
+                 "  --stats        after a copy, print to stderr how many progress calls the plugin made\n"
+                 "                 and how long its FsGetFile calls took in all\n",
                  host_path_separator, plugin_file_name);
 #ifndef _WIN32
     std::fputs("  --disk IMAGE   read IMAGE (a disk image or block device) as the next drive instead of\n"
@@ -194,8 +196,22 @@ private:
 
 progress_bar the_bar;
 
+// What --stats reports: the progress calls received, and the time spent inside FsGetFile. Progress calls come on
+// the copying thread, but a plugin may make them from any thread: the counter is atomic.
+std::atomic<unsigned long long> progress_calls{0};
+std::chrono::steady_clock::duration copy_time{};
+
+void print_stats()
+{
+    double seconds = std::chrono::duration<double>(copy_time).count();
+    unsigned long long calls = progress_calls.load();
+    std::fprintf(stderr, "tarnwick: stats: progress_calls=%llu copy_seconds=%.3f calls_per_second=%.1f\n", calls,
+                 seconds, seconds > 0 ? static_cast<double>(calls) / seconds : 0.0);
+}
+
 int TARNWICK_CALL on_progress(int, char*, char*, int percent)
 {
+    progress_calls.fetch_add(1, std::memory_order_relaxed);
     if (interrupted.load())
         return 1;
     the_bar.update(percent);
@@ -313,7 +329,9 @@ int copy_file(const plugin_library& plugin, const std::string& remote, const std
     std::string remote_name = remote;
     std::string local_name = local;
     the_bar.start(label);
+    auto start = std::chrono::steady_clock::now();
     int result = plugin.get_file(remote_name.data(), local_name.data(), overwrite ? copy_flag_overwrite : 0, nullptr);
+    copy_time += std::chrono::steady_clock::now() - start;
     the_bar.finish(result == file_result_ok);
     if (result == file_result_read_error || result == file_result_aborted) {
         std::error_code ignored;
@@ -444,6 +462,7 @@ struct command_line {
     std::vector<std::string> operands;
     bool recursive = false;
     bool overwrite = false;
+    bool stats = false;
 };
 
 // Parses argv into line. Returns the exit status when there is nothing more to do (help, or a usage error).
@@ -455,6 +474,10 @@ std::optional<int> parse(int argc, char** argv, command_line& line)
         if (args[i] == "-h" || args[i] == "--help") {
             usage(stdout);
             return exit_success;
+        }
+        if (args[i] == "--stats") {
+            line.stats = true;
+            continue;
         }
         if (args[i] != "--plugin" && args[i] != "--disk")
             return usage_error("unknown option " + args[i]);
@@ -539,7 +562,9 @@ int main(int argc, char** argv)
     if (line.command == "ls")
         return list_folder(plugin, line.operands[0]);
     catch_interrupt();
-    if (line.recursive)
-        return get_tree(plugin, line.operands[0], line.operands[1], line.overwrite);
-    return get_file(plugin, line.operands[0], line.operands[1], line.overwrite);
+    int status = line.recursive ? get_tree(plugin, line.operands[0], line.operands[1], line.overwrite)
+                                : get_file(plugin, line.operands[0], line.operands[1], line.overwrite);
+    if (line.stats)
+        print_stats();
+    return status;
 }

@@ -30,11 +30,9 @@ struct stand_in_state {
 
     std::atomic<long> drive_opens{0};
     std::atomic<long> drive_write_opens{0};  // drive opens asking for more than read access; all refused
-    std::atomic<long> drive_seeks{0};
     std::atomic<long> drive_reads{0};
     std::atomic<long> geometry_queries{0};
     std::atomic<long> threads_created{0};
-    std::atomic<long> fail_seek_at{0};  // ordinal of the drive seek that fails; 0 for none
     std::atomic<long> fail_read_at{0};  // ordinal of the drive read that fails; 0 for none
     std::atomic<bool> fail_create_thread{false};
 };

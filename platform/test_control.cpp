@@ -18,11 +18,9 @@ void reset()
     s.files_written.clear();
     s.drive_opens = 0;
     s.drive_write_opens = 0;
-    s.drive_seeks = 0;
     s.drive_reads = 0;
     s.geometry_queries = 0;
     s.threads_created = 0;
-    s.fail_seek_at = 0;
     s.fail_read_at = 0;
     s.fail_create_thread = false;
 }
@@ -65,12 +63,6 @@ void set_administrator(bool administrator)
     stand_in().administrator = administrator ? 1 : 0;
 }
 
-void fail_nth_seek(long n)
-{
-    stand_in_state& s = stand_in();
-    s.fail_seek_at = s.drive_seeks + n;
-}
-
 void fail_nth_read(long n)
 {
     stand_in_state& s = stand_in();
@@ -85,8 +77,7 @@ void fail_create_thread(bool fail)
 counters read_counters()
 {
     stand_in_state& s = stand_in();
-    return counters{s.drive_opens,      s.drive_write_opens, s.drive_seeks,
-                    s.drive_reads,      s.geometry_queries,  s.threads_created};
+    return counters{s.drive_opens, s.drive_write_opens, s.drive_reads, s.geometry_queries, s.threads_created};
 }
 
 std::vector<std::string> message_boxes()

@@ -21,15 +21,13 @@ void use_no_drives();
 
 void set_administrator(bool administrator);
 
-// The n-th drive seek or read from now on fails (n = 1: the next one).
-void fail_nth_seek(long n);
+// The n-th drive read from now on fails (n = 1: the next one), counted over every thread's reads.
 void fail_nth_read(long n);
 void fail_create_thread(bool fail);
 
 struct counters {
     long drive_opens;
     long drive_write_opens;  // attempts to open a drive for anything but reading; the stand-in refuses them
-    long drive_seeks;
     long drive_reads;
     long geometry_queries;
     long threads_created;

@@ -5,6 +5,7 @@
 
 #include "platform/stand_in_state.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -37,7 +38,6 @@ struct stand_in_object {
 struct drive_object : stand_in_object {
     int fd = -1;
     std::shared_ptr<const std::vector<uint8_t>> bytes;
-    uint64_t position = 0;
     int64_t geometry_answer = geometry_answer_default;
     ~drive_object() override
     {
@@ -211,12 +211,12 @@ HANDLE open_local_file(LPCSTR name, DWORD access, DWORD disposition)
     return object;
 }
 
-// Reads as much as the file gives, as ReadFile does on a synchronous handle.
-bool read_fully(int fd, void* buffer, size_t count, size_t& done)
+// Reads as much as the file gives from position on, as ReadFile does on a synchronous handle with an offset.
+bool read_fully_at(int fd, uint64_t position, void* buffer, size_t count, size_t& done)
 {
     done = 0;
     while (done < count) {
-        ssize_t n = read(fd, static_cast<char*>(buffer) + done, count - done);
+        ssize_t n = pread(fd, static_cast<char*>(buffer) + done, count - done, static_cast<off_t>(position + done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -346,30 +346,39 @@ DWORD GetLastError()
     return last_error;
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED)
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED overlapped)
 {
     auto drive = object_of<drive_object>(file);
-    if (drive == nullptr)
+    if (bytes_read)
+        *bytes_read = 0;
+    // Drives are read at an offset only; nothing here keeps a position for them.
+    if (drive == nullptr || overlapped == nullptr)
         return FALSE;
     stand_in_state& s = stand_in();
     long ordinal = ++s.drive_reads;
-    if (bytes_read)
-        *bytes_read = 0;
-    if (s.fail_read_at != 0 && ordinal == s.fail_read_at)
+    long fail_at = s.fail_read_at;
+    if (fail_at != 0 && ordinal == fail_at)
         return FALSE;
+    uint64_t position = (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
     size_t done = 0;
     if (drive->bytes) {
         const auto& bytes = *drive->bytes;
-        if (drive->position < bytes.size()) {
-            done = std::min<uint64_t>(bytes_to_read, bytes.size() - drive->position);
-            std::memcpy(buffer, bytes.data() + drive->position, done);
+        if (position < bytes.size()) {
+            done = std::min<uint64_t>(bytes_to_read, bytes.size() - position);
+            std::memcpy(buffer, bytes.data() + position, done);
         }
-    } else if (!read_fully(drive->fd, buffer, bytes_to_read, done)) {
+    } else if (!read_fully_at(drive->fd, position, buffer, bytes_to_read, done)) {
         return FALSE;
     }
-    drive->position += done;
+    overlapped->Internal = 0;
+    overlapped->InternalHigh = done;
     if (bytes_read)
         *bytes_read = static_cast<DWORD>(done);
+    // Windows reports a read that starts at or past the end as a failure.
+    if (done == 0 && bytes_to_read > 0) {
+        last_error = ERROR_HANDLE_EOF;
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -391,23 +400,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_
     }
     if (bytes_written)
         *bytes_written = static_cast<DWORD>(done);
-    return TRUE;
-}
-
-BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD move_method)
-{
-    auto drive = object_of<drive_object>(file);
-    if (drive == nullptr || move_method != FILE_BEGIN || distance.QuadPart < 0)
-        return FALSE;
-    stand_in_state& s = stand_in();
-    long ordinal = ++s.drive_seeks;
-    if (s.fail_seek_at != 0 && ordinal == s.fail_seek_at)
-        return FALSE;
-    if (drive->fd >= 0 && lseek(drive->fd, static_cast<off_t>(distance.QuadPart), SEEK_SET) < 0)
-        return FALSE;
-    drive->position = static_cast<uint64_t>(distance.QuadPart);
-    if (new_position)
-        new_position->QuadPart = distance.QuadPart;
     return TRUE;
 }
 

@@ -2,7 +2,8 @@
 //
 // Each call behaves as Windows documents it for the arguments the plugin passes, and no more.
 // Drives: "\\.\PhysicalDrive" + N names the N-th path of the colon-separated TARNWICK_DISKS
-// variable, or /dev/sda, /dev/sdb, ... when it is unset; drive handles are read-only.
+// variable, or /dev/sda, /dev/sdb, ... when it is unset; drive handles are read-only and read only at the offset an
+// OVERLAPPED names (a drive handle has no file pointer here, so a read that relies on one fails).
 // Code pages 0 and 65001 are both UTF-8. The administrator is the effective user root.
 #pragma once
 
@@ -31,6 +32,7 @@ typedef DWORD* LPDWORD;
 typedef BOOL* LPBOOL;
 typedef BOOL* PBOOL;
 typedef size_t SIZE_T;
+typedef uintptr_t ULONG_PTR;
 
 #define WINAPI
 #define TRUE 1
@@ -48,7 +50,6 @@ typedef size_t SIZE_T;
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
-#define FILE_BEGIN 0u
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -61,6 +62,7 @@ typedef size_t SIZE_T;
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_HANDLE_EOF 38u
 
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
@@ -125,8 +127,18 @@ static_assert(offsetof(DISK_GEOMETRY_EX, Geometry.BytesPerSector) == 20, "BytesP
 
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
-struct OVERLAPPED;
+// The Windows layout. The stand-in's ReadFile on a drive reads at Offset + OffsetHigh * 2^32, as Windows does on a
+// handle opened for synchronous access, and records the bytes read in InternalHigh; hEvent is not used.
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
 typedef OVERLAPPED* LPOVERLAPPED;
+static_assert(offsetof(OVERLAPPED, Offset) == 2 * sizeof(ULONG_PTR), "Offset follows the two internal words");
+static_assert(sizeof(OVERLAPPED) == 3 * sizeof(void*) + 8, "the Windows size");
 
 struct SID_IDENTIFIER_AUTHORITY {
     BYTE Value[6];
@@ -141,7 +153,6 @@ HANDLE CreateFileA(LPCSTR file_name, DWORD desired_access, DWORD share_mode,
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
                LPOVERLAPPED overlapped);
-BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD move_method);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);

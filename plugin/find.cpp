@@ -3,13 +3,12 @@
 
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
+#include "plugin/path_lookup.h"
 
 #include <cstring>
 #include <new>
 
 namespace {
-
-constexpr uint8_t file_type_unknown = 0;
 
 void set_no_time(WIN32_FIND_DATAA& record)
 {
@@ -33,10 +32,11 @@ void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, in
 
 // A directory entry: folders have no size; other entries take theirs from the inode (0 when it cannot be read),
 // regular files with the high word.
-void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const dir_entry& entry)
+void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const dir_listing& listing,
+                          const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
-    uint8_t type = entry_file_type(source, entry);
+    uint8_t type = effective_file_type(source, entry.inode, entry.file_type);
     if (type == file_type_directory) {
         record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     } else {
@@ -47,7 +47,9 @@ void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source
                 record.nFileSizeHigh = inode->i_size_high;
         }
     }
-    int written = convert_code_page(disk_code_page, entry.name, entry.name_len, host_code_page, record.cFileName);
+    std::string_view name = entry_name(listing, entry);
+    int written = convert_code_page(disk_code_page, name.data(), static_cast<int>(name.size()), host_code_page,
+                                    record.cFileName);
     record.cFileName[written > 0 ? written - 1 : 0] = '\0';
     set_no_time(record);
 }
@@ -63,50 +65,51 @@ void fill_parent_placeholder(WIN32_FIND_DATAA& record)
 }
 
 // Entries the host sees: they name an inode, and their name is neither empty, "." nor "..".
-bool is_visible(const dir_entry& entry)
+bool is_visible(const dir_listing& listing, const dir_entry& entry)
 {
-    if (entry.inode == 0 || entry.name_len == 0)
-        return false;
-    if (entry.name_len == 1 && entry.name[0] == '.')
-        return false;
-    return !(entry.name_len == 2 && entry.name[0] == '.' && entry.name[1] == '.');
+    std::string_view name = entry_name(listing, entry);
+    return entry.inode != 0 && !name.empty() && name != "." && name != "..";
 }
 
 // The first visible entry after position, moving position to it; null (position unchanged) when there is none.
 const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& position)
 {
-    for (size_t i = static_cast<size_t>(position) + 1; i < listing.size(); ++i) {
-        if (is_visible(listing[i])) {
+    for (size_t i = static_cast<size_t>(position) + 1; i < listing.entries.size(); ++i) {
+        if (is_visible(listing, listing.entries[i])) {
             position = static_cast<int32_t>(i);
-            return &listing[i];
+            return &listing.entries[i];
         }
     }
     return nullptr;
 }
 
-// Walks from the partition's root directory down the path's components into the handle's listing and returns
-// the directory's first visible entry. Components that name no directory are passed over. Null, with position at
-// the end of the listing, when the directory has no visible entry or a directory on the way cannot be read.
+// Walks from the partition's root directory down the path's components, looking each up in the folder reached so
+// far, then loads the listing of the folder reached into the handle and returns its first visible entry.
+// Components that name no directory are passed over. Null, with position at the end of the listing, when the
+// directory has no visible entry or a directory on the way cannot be read.
 const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle)
 {
-    dir_listing& listing = handle.listing;
     handle.entry_index = 0;
-    if (!read_directory(source, root_directory_inode, listing))
-        return nullptr;
+    handle.listing.reset();
+    uint32_t directory = root_directory_inode;
     path_components components = components_after_folder(path);
     const char* component = nullptr;
     size_t length = 0;
     while (next_component(components, component, length)) {
-        const dir_entry* entry = find_entry(listing, component, length);
-        if (entry == nullptr || entry_file_type(source, *entry) != file_type_directory)
-            continue;
-        uint32_t inode = entry->inode;
-        if (!read_directory(source, inode, listing))
+        entry_match match;
+        lookup_result result = find_in_folder(source, directory, component, length, match);
+        if (result == lookup_result::failed)
             return nullptr;
+        if (result == lookup_result::found &&
+            effective_file_type(source, match.inode, match.file_type) == file_type_directory)
+            directory = match.inode;
     }
+    handle.listing = load_folder(source, directory);
+    if (!handle.listing)
+        return nullptr;
     int32_t position = -1;
-    const dir_entry* first = next_visible_entry(listing, position);
-    handle.entry_index = first ? position : static_cast<int32_t>(listing.size());
+    const dir_entry* first = next_visible_entry(*handle.listing, position);
+    handle.entry_index = first ? position : static_cast<int32_t>(handle.listing->entries.size());
     return first;
 }
 
@@ -162,7 +165,7 @@ HANDLE find_first_directory(const plugin_context& context, const char* path, con
     partition_linux_ext2& source = partition_at(context, drive, slot);
     const dir_entry* first = walk_to_directory(source, converted, *handle);
     if (first)
-        fill_directory_entry(record, source, *first);
+        fill_directory_entry(record, source, *handle->listing, *first);
     else
         fill_parent_placeholder(record);
     std::strncpy(handle->search_path, path, host_path_size - 1);
@@ -174,54 +177,17 @@ HANDLE find_first_directory(const plugin_context& context, const char* path, con
 
 BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN32_FIND_DATAA& record)
 {
-    const dir_entry* entry = next_visible_entry(handle.listing, handle.entry_index);
+    if (!handle.listing)
+        return FALSE;
+    const dir_entry* entry = next_visible_entry(*handle.listing, handle.entry_index);
     if (entry == nullptr)
         return FALSE;
-    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), *entry);
+    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), *handle.listing,
+                         *entry);
     return TRUE;
 }
 
 }  // namespace
-
-path_components components_after_folder(const char* path)
-{
-    return path_components{path[0] != '\0' ? std::strchr(path + 1, host_path_separator) : nullptr};
-}
-
-bool next_component(path_components& walk, const char*& component, size_t& length)
-{
-    while (walk.separator != nullptr) {
-        component = walk.separator + 1;
-        walk.separator = std::strchr(component, host_path_separator);
-        length = walk.separator ? static_cast<size_t>(walk.separator - component) : std::strlen(component);
-        if (length > 0)
-            return true;
-    }
-    return false;
-}
-
-uint8_t entry_file_type(partition_linux_ext2& source, const dir_entry& entry)
-{
-    if (entry.file_type != file_type_unknown)
-        return entry.file_type;
-    std::optional<ext_inode> inode = get_inode(source, entry.inode);
-    if (!inode)
-        return file_type_unknown;
-    if (inode->is_directory())
-        return file_type_directory;
-    if (inode->is_regular())
-        return file_type_regular;
-    return file_type_unknown;
-}
-
-const dir_entry* find_entry(const dir_listing& listing, const char* name, size_t length)
-{
-    for (const dir_entry& entry : listing) {
-        if (entry.name_len == length && std::memcmp(entry.name, name, length) == 0)
-            return &entry;
-    }
-    return nullptr;
-}
 
 TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* find_data)
 {

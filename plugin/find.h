@@ -1,7 +1,7 @@
 // Listings for the host: the root's partition folders and the directories below them.
 #pragma once
 
-#include "ext/directory.h"
+#include "ext/folder_cache.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstdint>
@@ -21,24 +21,5 @@ struct find_handle {
     int32_t partition_slot = 0;  // slot in the drive's ext_partitions
     int32_t entry_index = 0;     // directory mode: position in listing of the entry returned last
     intptr_t listing_mode = listing_mode_root;
-    dir_listing listing;  // directory mode: this search's own directory
+    shared_listing listing;  // directory mode: this search's directory, null when it could not be read
 };
-
-class partition_linux_ext2;
-
-// The file type of an entry; for entries written without one (type 0), the type that its inode's mode gives.
-uint8_t entry_file_type(partition_linux_ext2& source, const dir_entry& entry);
-
-// A walk over the components of a host path after its partition folder.
-struct path_components {
-    const char* separator = nullptr;  // the separator before the next component, or null when none is left
-};
-
-// Starts a walk: the partition folder ends at the first separator after the path's first character.
-path_components components_after_folder(const char* path);
-
-// The next non-empty component and its length; false when none is left.
-bool next_component(path_components& walk, const char*& component, size_t& length);
-
-// The first entry of a listing whose name is exactly the given bytes, or null.
-const dir_entry* find_entry(const dir_listing& listing, const char* name, size_t length);

@@ -4,7 +4,7 @@
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "ext/stream.h"
-#include "plugin/find.h"
+#include "plugin/path_lookup.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
@@ -14,7 +14,8 @@ namespace {
 DWORD WINAPI copy_worker(LPVOID parameter)
 {
     auto& job = *static_cast<copy_job*>(parameter);
-    stream_file(*job.source_partition, job.inode_number, job.output_file, &job.status, &job.abort_requested);
+    stream_file(*job.source_partition, job.inode_number, job.output_file, &job.status, &job.abort_requested,
+                &job.bytes_written);
     return 0;
 }
 
@@ -30,9 +31,9 @@ int report_progress(const plugin_context& context, char* remote_name, char* loca
 // worker's, and an abort is seen within this time.
 constexpr DWORD progress_interval_ms = 40;
 
-// Waits for the worker, reporting progress from the local file's size, until it ends or the host asks to abort
+// Waits for the worker, reporting progress from the bytes it has written, until it ends or the host asks to abort
 // (the worker is then told to stop and waited for). The result of the copy as far as the worker is concerned:
-// ok only when it ended without failure and the file holds total bytes.
+// ok only when it ended without failure and wrote total bytes.
 int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint64_t total, char* remote_name,
                char* local_name)
 {
@@ -40,19 +41,17 @@ int watch_copy(const plugin_context& context, copy_job& job, HANDLE worker, uint
     for (;;) {
         DWORD waited = WaitForSingleObject(worker, progress_interval_ms);
         if (waited == WAIT_OBJECT_0) {
-            LARGE_INTEGER size;
-            if (job.status.load() == 0 && GetFileSizeEx(job.output_file, &size) &&
-                static_cast<uint64_t>(size.QuadPart) >= total)
+            if (job.status.load() == 0 && job.bytes_written.load() == total)
                 result = file_result_ok;
             break;
         }
-        LARGE_INTEGER size;
-        if (waited != WAIT_TIMEOUT || !GetFileSizeEx(job.output_file, &size)) {
+        if (waited != WAIT_TIMEOUT) {
             job.abort_requested.store(1);
             WaitForSingleObject(worker, INFINITE);
             break;
         }
-        int percent = static_cast<int>(static_cast<double>(size.QuadPart) / static_cast<double>(total) * 100.0);
+        double done = static_cast<double>(job.bytes_written.load());
+        int percent = static_cast<int>(done / static_cast<double>(total) * 100.0);
         if (report_progress(context, remote_name, local_name, percent < 100 ? percent : 99) != 0) {
             job.abort_requested.store(1);
             WaitForSingleObject(worker, INFINITE);
@@ -175,35 +174,29 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
 std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, uint32_t& inode_number)
 {
     path_components components = components_after_folder(path);
-    if (components.separator == nullptr)
-        return std::nullopt;
-    dir_listing listing;
-    if (!read_directory(source, root_directory_inode, listing))
-        return std::nullopt;
-
-    // Every component but the last must name a directory.
     const char* name = nullptr;
     size_t name_length = 0;
     const char* component = nullptr;
     size_t length = 0;
+    uint32_t directory = root_directory_inode;
+    entry_match match;
+    // Every component but the last must name a directory.
     while (next_component(components, component, length)) {
         if (name != nullptr) {
-            const dir_entry* directory = find_entry(listing, name, name_length);
-            if (directory == nullptr || entry_file_type(source, *directory) != file_type_directory)
+            if (find_in_folder(source, directory, name, name_length, match) != lookup_result::found ||
+                effective_file_type(source, match.inode, match.file_type) != file_type_directory)
                 return std::nullopt;
-            uint32_t inode = directory->inode;
-            if (!read_directory(source, inode, listing))
-                return std::nullopt;
+            directory = match.inode;
         }
         name = component;
         name_length = length;
     }
     if (name == nullptr)
         return std::nullopt;
-    const dir_entry* file = find_entry(listing, name, name_length);
-    if (file == nullptr || entry_file_type(source, *file) != file_type_regular)
+    if (find_in_folder(source, directory, name, name_length, match) != lookup_result::found ||
+        effective_file_type(source, match.inode, match.file_type) != file_type_regular)
         return std::nullopt;
-    inode_number = file->inode;
+    inode_number = match.inode;
     return get_inode(source, inode_number);
 }
 

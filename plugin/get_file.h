@@ -11,14 +11,15 @@
 class partition_linux_ext2;
 struct ext_inode;
 
-// Shared by FsGetFile and its worker for the length of one call. status has one writer (the worker) and
-// abort_requested one writer (the host's thread).
+// Shared by FsGetFile and its worker for the length of one call. status and bytes_written have one writer (the
+// worker), abort_requested one (the host's thread).
 struct copy_job {
     partition_linux_ext2* source_partition = nullptr;
     uint32_t inode_number = 0;
     HANDLE output_file = INVALID_HANDLE_VALUE;
     std::atomic<int32_t> status{0};
     std::atomic<int32_t> abort_requested{0};
+    std::atomic<uint64_t> bytes_written{0};  // written by the worker, read for progress
 };
 
 // The regular-file entry that a UTF-8 path names below its partition folder: every component before the last

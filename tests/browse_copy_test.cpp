@@ -257,17 +257,97 @@ TEST_F(browse_copy_test, progress_runs_from_0_to_100_and_an_abort_leaves_no_file
 
 TEST_F(browse_copy_test, a_failure_during_the_copy_is_a_read_error_and_leaves_no_file)
 {
-    std::ofstream(scratch / "b") << "keep me";
-    // Directory reads are done; the copy's own reads come next.
-    test_control::fail_nth_read(3);
-    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "a"), file_result_read_error);
+    // The same copy twice reads the same way once the caches are warm; failing the last read of the second
+    // pattern fails the copy's last read, after it has written its first mebibytes.
+    const std::string remote = "/sda5/three_megabytes.bin";
+    ASSERT_EQ(get(remote, scratch / "warm", copy_flag_overwrite), file_result_ok);
+    long before = drive_reads();
+    ASSERT_EQ(get(remote, scratch / "warm", copy_flag_overwrite), file_result_ok);
+    long reads = drive_reads() - before;
+    ASSERT_GT(reads, 1);
+    test_control::fail_nth_read(reads);
+    EXPECT_EQ(get(remote, scratch / "a"), file_result_read_error);
     EXPECT_FALSE(fs::exists(scratch / "a"));
-    test_control::fail_nth_read(3);
-    EXPECT_EQ(get("/sda5/double_indirect.bin", scratch / "b", copy_flag_overwrite), file_result_read_error);
+    std::ofstream(scratch / "b") << "keep me";
+    test_control::fail_nth_read(reads);
+    EXPECT_EQ(get(remote, scratch / "b", copy_flag_overwrite), file_result_read_error);
     EXPECT_EQ(contents(scratch / "b"), "keep me");
 
     test_control::fail_create_thread(true);
     EXPECT_EQ(get("/sda5/hello.txt", scratch / "c"), file_result_read_error);
     test_control::fail_create_thread(false);
-    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 1);  // b alone
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 2);  // warm and b
+}
+
+// A host lists on one thread while it copies on others: every copy byte-exact, every listing whole.
+TEST_F(browse_copy_test, threads_copying_and_listing_at_once_get_right_bytes_and_listings)
+{
+    std::mutex failure_lock;
+    std::vector<std::string> failures;
+    auto fail = [&](const std::string& what) {
+        std::lock_guard<std::mutex> guard(failure_lock);
+        failures.push_back(what);
+    };
+    std::vector<std::thread> copiers;
+    for (std::string partition : {"1", "5", "6"}) {
+        copiers.emplace_back([&, partition] {
+            fs::path tree = fixture_path("trees/main" + partition);
+            int copies = 0;
+            for (auto it = fs::recursive_directory_iterator(tree); it != fs::recursive_directory_iterator(); ++it) {
+                if (it->is_symlink() || !it->is_regular_file())
+                    continue;
+                std::string remote = "/sda" + partition + "/" + it->path().lexically_relative(tree).string();
+                fs::path local = scratch / (partition + "_" + std::to_string(copies++));
+                if (get(remote, local) != file_result_ok || contents(local) != contents(it->path()))
+                    fail(remote);
+            }
+        });
+    }
+    std::atomic<bool> copying{true};
+    std::thread lister([&] {
+        const auto user = list("/sda1/home/user");
+        while (copying) {
+            if (list("/sda1/home/user") != user || list("/sda5/many").size() != 300u)
+                fail("a listing changed");
+        }
+    });
+    for (std::thread& copier : copiers)
+        copier.join();
+    copying = false;
+    lister.join();
+    EXPECT_TRUE(failures.empty()) << failures.size() << " failures, the first: " << failures.front();
+}
+
+// The host's progress callback lists and copies while the copy it reports on runs, and another thread copies too.
+TEST_F(browse_copy_test, a_progress_callback_that_lists_and_copies_during_a_copy_gets_right_answers)
+{
+    const auto user = list("/sda1/home/user");
+    const std::string hello = contents(fixture_path("trees/main1/hello.txt"));
+    std::atomic<int> nested{0};
+    std::atomic<int> wrong{0};
+    nested_work = [&] {
+        int n = nested++;
+        fs::path local = scratch / ("nested" + std::to_string(n));
+        if (list("/sda1/home/user") != user || get("/sda1/hello.txt", local) != file_result_ok ||
+            contents(local) != hello)
+            ++wrong;
+    };
+    std::atomic<bool> copying{true};
+    std::thread other([&] {
+        const std::string three = contents(fixture_path("trees/main5/three_megabytes.bin"));
+        for (int n = 0; copying; ++n) {
+            fs::path local = scratch / ("other" + std::to_string(n));
+            if (get("/sda5/three_megabytes.bin", local) != file_result_ok || contents(local) != three)
+                ++wrong;
+            fs::remove(local);
+        }
+    });
+    for (const char* name : {"double_indirect.bin", "three_megabytes.bin"}) {
+        ASSERT_EQ(get(std::string("/sda1/") + name, scratch / name), file_result_ok);
+        EXPECT_EQ(contents(scratch / name), contents(fixture_path(std::string("trees/main1/") + name)));
+    }
+    copying = false;
+    other.join();
+    EXPECT_GE(nested.load(), 4);  // at least the first and the last report of both copies
+    EXPECT_EQ(wrong.load(), 0);
 }

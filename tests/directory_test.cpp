@@ -41,8 +41,8 @@ void put_record(uint8_t* block, size_t at, uint32_t inode, uint16_t rec_len, con
 std::vector<std::string> names_of(const dir_listing& listing)
 {
     std::vector<std::string> names;
-    for (const dir_entry& e : listing)
-        names.emplace_back(e.name);
+    for (const dir_entry& e : listing.entries)
+        names.emplace_back(entry_name(listing, e));
     return names;
 }
 
@@ -84,11 +84,23 @@ TEST_F(directory_test, every_fixture_directory_lists_the_records_debugfs_and_the
                 // Records of inode 0 (index nodes, checksum tails) are there but debugfs does not show them.
                 std::vector<debugfs_entry> named;
                 uint64_t rec_lens = 0;
-                for (const dir_entry& e : listing) {
+                for (const dir_entry& e : listing.entries) {
                     rec_lens += e.rec_len;
-                    EXPECT_EQ(std::strlen(e.name), e.name_len);
-                    if (e.inode != 0)
-                        named.push_back({e.inode, e.file_type, e.name});
+                    if (e.inode != 0) {
+                        std::string name(entry_name(listing, e));
+                        named.push_back({e.inode, e.file_type, name});
+                        // The first record of each name is what a lookup finds, in the listing and (for a
+                        // sample, as each lookup reads the directory again) on disk.
+                        const dir_entry* indexed = find_in_listing(listing, name.data(), name.size());
+                        ASSERT_TRUE(indexed) << name;
+                        if (named.size() % 61 == 1) {
+                            entry_match match;
+                            ASSERT_EQ(lookup_entry(*p, inode.number, name.data(), name.size(), match),
+                                      lookup_result::found) << name;
+                            EXPECT_EQ(match.inode, indexed->inode) << name;
+                            EXPECT_EQ(match.file_type, indexed->file_type) << name;
+                        }
+                    }
                 }
                 EXPECT_EQ(rec_lens, inode.size);
                 const std::vector<debugfs_entry>& expected = volume.listings.at(dir);
@@ -129,16 +141,17 @@ TEST_F(directory_test, records_come_in_order_with_inode_0_records_the_longest_na
     ASSERT_TRUE(read_directory(*p, dir_inode, listing));
     EXPECT_EQ(names_of(listing),
               (std::vector<std::string>{".", "..", "deleted", longest, "last", "", "after the hole"}));
-    ASSERT_EQ(listing.size(), 7u);
-    EXPECT_EQ(listing[2].inode, 0u);
-    EXPECT_EQ(listing[3].inode, 31u);
-    EXPECT_EQ(listing[3].name_len, 255);
-    EXPECT_EQ(listing[3].rec_len, 264);
-    EXPECT_EQ(listing[3].file_type, file_type_symlink);
-    EXPECT_EQ(listing[3].name[255], '\0');
-    EXPECT_EQ(listing[5].inode, 0u);
-    EXPECT_EQ(listing[5].rec_len, 1024);
-    EXPECT_EQ(listing[6].inode, 33u);
+    const std::vector<dir_entry>& entries = listing.entries;
+    ASSERT_EQ(entries.size(), 7u);
+    EXPECT_EQ(entries[2].inode, 0u);
+    EXPECT_EQ(entries[3].inode, 31u);
+    EXPECT_EQ(entries[3].name_len, 255);
+    EXPECT_EQ(entries[3].rec_len, 264);
+    EXPECT_EQ(entries[3].file_type, file_type_symlink);
+    EXPECT_EQ(entries[5].inode, 0u);
+    EXPECT_EQ(entries[5].rec_len, 1024);
+    EXPECT_EQ(entries[6].inode, 33u);
+    EXPECT_EQ(listing.names.size(), 1 + 2 + 7 + 255 + 4 + 14u);  // one buffer holds the names, nothing more
 }
 
 TEST_F(directory_test, a_record_that_does_not_fit_ends_its_block_and_the_next_block_is_read)
@@ -179,7 +192,8 @@ TEST_F(directory_test, an_unreadable_directory_gives_false_and_an_empty_listing)
 {
     auto listing_of = [](crafted_volume& volume, long fail_read, bool& result) {
         partition_linux_ext2* p = volume.mount();
-        dir_listing listing(3);  // whatever a listing held before is gone either way
+        dir_listing listing;
+        listing.entries.resize(3);  // whatever a listing held before is gone either way
         result = false;
         if (!p)
             return listing;
@@ -190,32 +204,74 @@ TEST_F(directory_test, an_unreadable_directory_gives_false_and_an_empty_listing)
     };
     crafted_volume volume;
     put_record(volume.block(1200), 0, dir_inode, 1024, ".", file_type_directory);
-    put_record(volume.block(1201), 0, 41, 1024, "next");
-    put_directory(volume, 2 * 1024, {1200, 1201});
+    put_record(volume.block(1202), 0, 41, 1024, "next");
+    put_directory(volume, 2 * 1024, {1200, 1202});  // apart, so that each block takes its own read
     bool result = false;
-    EXPECT_EQ(listing_of(volume, 0, result).size(), 2u);
+    EXPECT_EQ(listing_of(volume, 0, result).entries.size(), 2u);
     EXPECT_TRUE(result);
 
     // The inode table's read (the first), then the second block's read fails.
     for (long fail_read : {1, 3}) {
-        EXPECT_TRUE(listing_of(volume, fail_read, result).empty()) << fail_read;
+        EXPECT_TRUE(listing_of(volume, fail_read, result).entries.empty()) << fail_read;
         EXPECT_FALSE(result) << fail_read;
     }
     // A block beyond the volume cannot be mapped.
     put_directory(volume, 2 * 1024, {1200, 2048});
-    EXPECT_TRUE(listing_of(volume, 0, result).empty());
+    EXPECT_TRUE(listing_of(volume, 0, result).entries.empty());
     EXPECT_FALSE(result);
     // A size of more blocks than the volume has is refused before any block is read.
-    put_directory(volume, 2049 * 1024, {1200, 1201});
+    put_directory(volume, 2049 * 1024, {1200, 1202});
     partition_linux_ext2* p = volume.mount();
     ASSERT_TRUE(p);
-    dir_listing listing(1);
+    dir_listing listing;
+    listing.entries.resize(1);
     long before = drive_reads();
     EXPECT_FALSE(read_directory(*p, dir_inode, listing));
-    EXPECT_TRUE(listing.empty());
+    EXPECT_TRUE(listing.entries.empty());
     EXPECT_EQ(drive_reads() - before, 1);  // the inode table
     // No such inode.
     EXPECT_FALSE(read_directory(*p, 0, listing));
     EXPECT_FALSE(read_directory(*p, p->volume_info->superblock.s_inodes_count + 1, listing));
-    EXPECT_TRUE(listing.empty());
+    EXPECT_TRUE(listing.entries.empty());
+}
+
+TEST_F(directory_test, lookups_skip_deleted_records_and_stop_at_the_name)
+{
+    crafted_volume volume;
+    put_record(volume.block(1200), 0, dir_inode, 12, ".", file_type_directory);
+    put_record(volume.block(1200), 12, 2, 12, "..", file_type_directory);
+    put_record(volume.block(1200), 24, 0, 16, "twin", file_type_directory);  // deleted, named like a live file
+    put_record(volume.block(1200), 40, 0, 16, "gone");
+    put_record(volume.block(1200), 56, 40, 968, "twin");
+    put_record(volume.block(1201), 0, 41, 1024, "far");
+    // The third block lies outside the volume: reaching it fails.
+    put_directory(volume, 3 * 1024, {1200, 1201, 4096});
+    partition_linux_ext2* p = volume.mount();
+    ASSERT_TRUE(p);
+
+    entry_match match;
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "twin", 4, match), lookup_result::found);
+    EXPECT_EQ(match.inode, 40u);
+    EXPECT_EQ(match.file_type, file_type_regular);
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "far", 3, match), lookup_result::found);
+    EXPECT_EQ(match.inode, 41u);
+    // A name that is only deleted, or not there at all, is looked for up to the damaged block.
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "gone", 4, match), lookup_result::failed);
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "tw", 2, match), lookup_result::failed);
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "", 0, match), lookup_result::missing);
+    dir_listing listing;
+    EXPECT_FALSE(read_directory(*p, dir_inode, listing));
+
+    put_directory(volume, 2 * 1024, {1200, 1201});
+    p = volume.mount();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "gone", 4, match), lookup_result::missing);
+    ASSERT_TRUE(read_directory(*p, dir_inode, listing));
+    const dir_entry* twin = find_in_listing(listing, "twin", 4);
+    ASSERT_TRUE(twin);
+    EXPECT_EQ(twin->inode, 40u);
+    EXPECT_FALSE(find_in_listing(listing, "gone", 4));
+    // A failed read is a failure, not a missing name.
+    test_control::fail_nth_read(1);
+    EXPECT_EQ(lookup_entry(*p, dir_inode, "far", 3, match), lookup_result::failed);
 }

@@ -1,11 +1,12 @@
 // Extent trees: the reader fixture's trees, and trees built byte by byte on volume_ext2_1k.img.
 #include "disk/byte_order.h"
 #include "disk/partition.h"
-#include "ext/block_map.h"
 #include "ext/extent.h"
+#include "ext/file_map.h"
 #include "ext/volume.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -45,9 +46,17 @@ ext_inode extent_inode()
 }
 
 
-constexpr auto mapped = block_mapping::mapped;
-constexpr auto hole = block_mapping::hole;
-constexpr auto failed = block_mapping::failed;
+constexpr std::optional<run_kind> data = run_kind::data;
+constexpr std::optional<run_kind> hole = run_kind::hole;
+constexpr std::optional<run_kind> unwritten = run_kind::unwritten;
+constexpr std::optional<run_kind> failed = std::nullopt;
+constexpr uint64_t all_blocks = uint64_t{1} << 32;
+
+// A hole from logical to the last logical block there can be.
+constexpr uint32_t to_the_end(uint32_t logical)
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(all_blocks - logical, UINT32_MAX));
+}
 
 // A tree of depth 2: the root's index entries lead to index nodes 1110 (from 0) and 1111 (from 1000); 1110 leads
 // to the leaves 1120 (from 0) and 1121 (from 500), 1111 to the leaf 1122. Each leaf holds 10 blocks from its start,
@@ -121,26 +130,32 @@ TEST_F(extent_test, a_root_of_depth_0_chooses_its_extent_with_holes_before_betwe
     put_extent(inode.i_block.data(), 0, 10, 5, 1000);
     put_extent(inode.i_block.data(), 1, 100, 3, 1100);
     put_extent(inode.i_block.data(), 2, 200, 10, 1200);
-    block_map_cursor cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{0, hole, 0, 0},       {9, hole, 0, 0},      {10, mapped, 1000, 0}, {14, mapped, 1004, 0},
-                            {15, hole, 0, 0},      {99, hole, 0, 0},     {100, mapped, 1100, 0}, {102, mapped, 1102, 0},
-                            {103, hole, 0, 0},     {200, mapped, 1200, 0}, {209, mapped, 1209, 0}, {210, hole, 0, 0},
-                            {0xFFFFFFFF, hole, 0, 0}});
-    release_cursor(cursor);
+    file_map map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, hole, 0, 10, 0},
+                         {9, hole, 0, 1, 0},
+                         {10, data, 1000, 5, 0},
+                         {14, data, 1004, 1, 0},
+                         {15, hole, 0, 85, 0},
+                         {99, hole, 0, 1, 0},
+                         {100, data, 1100, 3, 0},
+                         {102, data, 1102, 1, 0},
+                         {103, hole, 0, 97, 0},
+                         {200, data, 1200, 10, 0},
+                         {209, data, 1209, 1, 0},
+                         {210, hole, 0, to_the_end(210), 0},
+                         {0xFFFFFFFF, hole, 0, 1, 0}});
 
-    // A root without entries is all hole; one whose extent lies beyond the volume cannot be mapped.
+    // A root without entries is all hole; an extent that runs past the volume's end maps up to it.
     put_header(inode.i_block.data(), 0, 4, 0);
-    cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{0, hole, 0, 0}, {10, hole, 0, 0}});
-    release_cursor(cursor);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, hole, 0, to_the_end(0), 0}, {10, hole, 0, to_the_end(10), 0}});
     put_header(inode.i_block.data(), 1, 4, 0);
     put_extent(inode.i_block.data(), 0, 0, 4, 2046);
-    cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{1, mapped, 2047, 0}, {2, failed, 0, 0}});
-    release_cursor(cursor);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, data, 2046, 2, 0}, {1, data, 2047, 1, 0}, {2, failed, 0, 0, 0}});
 }
 
-TEST_F(extent_test, uninitialised_extents_are_holes_and_start_blocks_take_their_high_word)
+TEST_F(extent_test, uninitialised_extents_are_unwritten_runs_and_start_blocks_take_their_high_word)
 {
     crafted_volume volume;
     partition_linux_ext2* p = volume.mount();
@@ -153,17 +168,16 @@ TEST_F(extent_test, uninitialised_extents_are_holes_and_start_blocks_take_their_
     put_extent(inode.i_block.data(), 3, 90000, 4, (uint64_t{1} << 32) + 16);
     // Mapping reads nothing here, so the volume can claim 48 bits of blocks.
     p->volume_info->blocks_count = uint64_t{1} << 40;
-    block_map_cursor cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{32767, mapped, 1000 + 32767, 0},
-                            {32768, hole, 0, 0},
-                            {40000, hole, 0, 0},
-                            {40001, hole, 0, 0},
-                            {50000 + 32766, hole, 0, 0},
-                            {90001, mapped, (uint64_t{1} << 32) + 17, 0},
-                            {90004, hole, 0, 0}});
+    file_map map = open_file_map(*p, inode);
+    expect_lookups(map, {{32767, data, 1000 + 32767, 1, 0},
+                         {32768, hole, 0, 40000 - 32768, 0},
+                         {40000, unwritten, 5000, 1, 0},
+                         {40001, hole, 0, 9999, 0},
+                         {50000 + 32766, unwritten, 6000 + 32766, 1, 0},
+                         {90001, data, (uint64_t{1} << 32) + 17, 3, 0},
+                         {90004, hole, 0, to_the_end(90004), 0}});
     p->volume_info->blocks_count = 2048;
-    expect_lookups(cursor, {{90001, failed, 0, 0}, {0, mapped, 1000, 0}});
-    release_cursor(cursor);
+    expect_lookups(map, {{90001, failed, 0, 0, 0}, {0, data, 1000, 2048 - 1000, 0}});
 
     // An index entry's high word: the node it names lies beyond the volume and is not read.
     put_header(volume.block(1100), 1, 84, 0);
@@ -173,13 +187,11 @@ TEST_F(extent_test, uninitialised_extents_are_holes_and_start_blocks_take_their_
     put_index(inode.i_block.data(), 0, 0, (uint64_t{1} << 32) + 1100);
     p = volume.mount();
     ASSERT_TRUE(p);
-    cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{0, failed, 0, 0}});
-    release_cursor(cursor);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, failed, 0, 0, 0}});
     put_index(inode.i_block.data(), 0, 0, 1100);
-    cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{0, mapped, 1300, 1}});
-    release_cursor(cursor);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, data, 1300, 1, 1}});
 }
 
 TEST_F(extent_test, nodes_are_read_only_when_a_lookup_moves_to_another_one)
@@ -199,16 +211,26 @@ TEST_F(extent_test, nodes_are_read_only_when_a_lookup_moves_to_another_one)
     partition_linux_ext2* p = volume.mount();
     ASSERT_TRUE(p);
 
-    block_map_cursor cursor = make_cursor(*p, shallow);
-    expect_lookups(cursor, {{0, mapped, 1300, 1}, {9, mapped, 1309, 0}, {15, hole, 0, 0}, {24, mapped, 1324, 0},
-                            {499, hole, 0, 0},    {500, mapped, 1400, 1}, {600, hole, 0, 0}, {3, mapped, 1303, 1}});
-    release_cursor(cursor);
+    file_map map = open_file_map(*p, shallow);
+    expect_lookups(map, {{0, data, 1300, 10, 1},
+                         {9, data, 1309, 1, 0},
+                         {15, hole, 0, 5, 0},
+                         {24, data, 1324, 1, 0},
+                         {499, hole, 0, 1, 0},  // the leaf's range ends where the next index entry's begins
+                         {500, data, 1400, 10, 1},
+                         {600, hole, 0, to_the_end(600), 0},
+                         {3, data, 1303, 7, 1}});
 
-    cursor = make_cursor(*p, deep);
-    expect_lookups(cursor, {{0, mapped, 1300, 2},   {9, mapped, 1309, 0},    {10, hole, 0, 0},
-                            {500, mapped, 1400, 1}, {1000, mapped, 1500, 2}, {1009, mapped, 1509, 0},
-                            {5000, hole, 0, 0},     {505, mapped, 1405, 2},  {1, mapped, 1301, 1}});
-    release_cursor(cursor);
+    map = open_file_map(*p, deep);
+    expect_lookups(map, {{0, data, 1300, 10, 2},
+                         {9, data, 1309, 1, 0},
+                         {10, hole, 0, 490, 0},
+                         {500, data, 1400, 10, 1},
+                         {1000, data, 1500, 10, 2},
+                         {1009, data, 1509, 1, 0},
+                         {5000, hole, 0, to_the_end(5000), 0},
+                         {505, data, 1405, 5, 2},
+                         {1, data, 1301, 9, 1}});
 }
 
 TEST_F(extent_test, empty_leaves_are_holes_and_empty_index_nodes_fail)
@@ -218,20 +240,17 @@ TEST_F(extent_test, empty_leaves_are_holes_and_empty_index_nodes_fail)
     put_header(volume.block(1121), 0, 84, 0);
     partition_linux_ext2* p = volume.mount();
     ASSERT_TRUE(p);
-    block_map_cursor cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{500, hole, 0, 2}, {505, hole, 0, 0}, {0, mapped, 1300, 1}});
-    release_cursor(cursor);
+    file_map map = open_file_map(*p, inode);
+    expect_lookups(map, {{500, hole, 0, 500, 2}, {505, hole, 0, 495, 0}, {0, data, 1300, 10, 1}});
 
     put_header(volume.block(1111), 0, 84, 1);  // level 1
     p = volume.mount();
     ASSERT_TRUE(p);
-    cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{1000, failed, 0, 1}, {0, mapped, 1300, 2}});
-    release_cursor(cursor);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{1000, failed, 0, 0, 1}, {0, data, 1300, 10, 2}});
     put_header(inode.i_block.data(), 0, 4, 2);  // the root
-    cursor = make_cursor(*p, inode);
-    expect_lookups(cursor, {{0, failed, 0, 0}});
-    release_cursor(cursor);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, failed, 0, 0, 0}});
 }
 
 TEST_F(extent_test, an_unreadable_node_is_not_held)
@@ -240,12 +259,11 @@ TEST_F(extent_test, an_unreadable_node_is_not_held)
     ext_inode inode = depth_2_tree(volume);
     partition_linux_ext2* p = volume.mount();
     ASSERT_TRUE(p);
-    block_map_cursor cursor = make_cursor(*p, inode);
+    file_map map = open_file_map(*p, inode);
     test_control::fail_nth_read(2);  // the leaf
-    expect_lookups(cursor, {{0, failed, 0, 2}, {0, mapped, 1300, 1}, {1, mapped, 1301, 0}});
+    expect_lookups(map, {{0, failed, 0, 0, 2}, {0, data, 1300, 10, 1}, {1, data, 1301, 9, 0}});
     test_control::fail_nth_read(1);  // index node 1111
-    expect_lookups(cursor, {{1000, failed, 0, 1}, {1000, mapped, 1500, 2}});
-    release_cursor(cursor);
+    expect_lookups(map, {{1000, failed, 0, 0, 1}, {1000, data, 1500, 10, 2}});
 }
 
 TEST_F(extent_test, damaged_nodes_fail_wherever_they_are)
@@ -253,28 +271,28 @@ TEST_F(extent_test, damaged_nodes_fail_wherever_they_are)
     struct damage_case {
         const char* what;
         std::function<void(ext_inode&, crafted_volume&)> damage;
-        block_mapping mapping;
+        bool maps;
     };
     const damage_case cases[] = {
-        {"undamaged", [](ext_inode&, crafted_volume&) {}, mapped},
-        {"root magic", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 4, 2, 0xF30B); }, failed},
-        {"root max above 4", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 5, 2); }, failed},
+        {"undamaged", [](ext_inode&, crafted_volume&) {}, true},
+        {"root magic", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 4, 2, 0xF30B); }, false},
+        {"root max above 4", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 5, 2); }, false},
         {"root entries above max", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 2, 1, 2); },
-         failed},
-        {"index node magic", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 1, 0); }, failed},
-        {"index node at depth 0", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 0); }, failed},
-        {"index node at depth 2", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 2); }, failed},
+         false},
+        {"index node magic", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 1, 0); }, false},
+        {"index node at depth 0", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 0); }, false},
+        {"index node at depth 2", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 84, 2); }, false},
         {"index node entries above max", [](ext_inode&, crafted_volume& v) { put_header(v.block(1110), 2, 1, 1); },
-         failed},
-        {"leaf magic", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 0, 0x0AF3); }, failed},
-        {"leaf at depth 1", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 1); }, failed},
+         false},
+        {"leaf magic", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 0, 0x0AF3); }, false},
+        {"leaf at depth 1", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 1); }, false},
         {"leaf max of a full block", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 84, 0); },
-         mapped},
+         true},
         {"leaf max above what fits", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 1, 85, 0); },
-         failed},
+         false},
         {"leaf entries above what fits", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 85, 85, 0); },
-         failed},
-        {"leaf entries above max", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 2, 1, 0); }, failed},
+         false},
+        {"leaf entries above max", [](ext_inode&, crafted_volume& v) { put_header(v.block(1120), 2, 1, 0); }, false},
     };
     for (const damage_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -283,16 +301,15 @@ TEST_F(extent_test, damaged_nodes_fail_wherever_they_are)
         c.damage(inode, volume);
         partition_linux_ext2* p = volume.mount();
         ASSERT_TRUE(p);
-        block_map_cursor cursor = make_cursor(*p, inode);
-        uint64_t block = 0;
-        EXPECT_EQ(map_logical_block(cursor, 0, block), c.mapping);
+        file_map map = open_file_map(*p, inode);
+        block_run run;
+        EXPECT_EQ(map_run(map, 0, run), c.maps);
         // A damaged node is not held: the next lookup reads it again and fails again.
-        if (c.mapping == failed) {
+        if (!c.maps) {
             long before = drive_reads();
-            EXPECT_EQ(map_logical_block(cursor, 1, block), failed);
+            EXPECT_FALSE(map_run(map, 1, run));
             EXPECT_EQ(drive_reads() - before, std::string(c.what).rfind("root", 0) == 0 ? 0 : 1);
         }
-        release_cursor(cursor);
     }
 }
 
@@ -313,11 +330,10 @@ TEST_F(extent_test, a_root_of_depth_5_is_followed_and_one_of_depth_6_refused)
         put_extent(volume.block(1129 + depth), 0, 0, 1, 1300);
         partition_linux_ext2* p = volume.mount();
         ASSERT_TRUE(p);
-        block_map_cursor cursor = make_cursor(*p, inode);
+        file_map map = open_file_map(*p, inode);
         if (depth == 5)
-            expect_lookups(cursor, {{0, mapped, 1300, 5}, {0, mapped, 1300, 0}});
+            expect_lookups(map, {{0, data, 1300, 1, 5}, {0, data, 1300, 1, 0}});
         else
-            expect_lookups(cursor, {{0, failed, 0, 0}});
-        release_cursor(cursor);
+            expect_lookups(map, {{0, failed, 0, 0, 0}});
     }
 }

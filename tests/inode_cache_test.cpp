@@ -1,22 +1,12 @@
-// Inode access: inodes as debugfs reports them, and the first-in first-out cache of whole group inode tables.
+// Inode access: inodes as debugfs reports them, read in table pieces through a cache that keeps to its budget.
 #include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "ext/volume.h"
 #include "test_support.h"
 
-#include <cstdio>
 #include <cstring>
-#include <deque>
 
 namespace {
-
-constexpr uint32_t inodes_per_group = 16;  // reader.img partition 3: 112 groups of 16 inodes
-constexpr uint32_t group_count = 112;
-
-uint32_t first_of_group(uint32_t group)
-{
-    return group * inodes_per_group + 1;
-}
 
 const char* type_name(const ext_inode& inode)
 {
@@ -32,78 +22,94 @@ const char* type_name(const ext_inode& inode)
     }
 }
 
+// Sets the inode cache's budget for one test and restores it after.
+struct budget_override {
+    size_t previous;
+    explicit budget_override(size_t bytes) : previous(set_inode_cache_budget(bytes)) {}
+    ~budget_override() { set_inode_cache_budget(previous); }
+};
+
+// A budget of n pieces of 64 KiB with their bookkeeping.
+size_t pieces(size_t n)
+{
+    return n * (inode_table_piece_bytes + 1024);
+}
+
 class inode_cache_test : public fixture_partition_test {
 protected:
-
-    // Reads the first inode of each group in order; false when one fails.
-    static bool load_groups(partition_linux_ext2& p, uint32_t first, uint32_t last)
+    // Reads inodes first to last in order; the drive reads it took, or -1 when one fails.
+    static long walk(partition_linux_ext2& p, uint32_t first, uint32_t last)
     {
-        for (uint32_t g = first; g <= last; ++g)
-            if (!get_inode(p, first_of_group(g)))
-                return false;
-        return true;
+        long before = drive_reads();
+        for (uint32_t n = first; n <= last; ++n)
+            if (!get_inode(p, n))
+                return -1;
+        return drive_reads() - before;
     }
-
-    static std::deque<uint32_t> range(uint32_t first, uint32_t last)
-    {
-        std::deque<uint32_t> groups;
-        for (uint32_t g = first; g <= last; ++g)
-            groups.push_back(g);
-        return groups;
-    }
-
 };
 
 }  // namespace
 
-TEST_F(inode_cache_test, every_inode_of_the_fixture_volumes_reads_as_debugfs_reports_it)
+TEST_F(inode_cache_test, every_inode_of_the_fixture_volumes_reads_as_debugfs_reports_it_under_any_budget)
 {
     for (const char* image : {"main.img", "reader.img"}) {
         std::vector<fixture_volume> volumes = fixture_volumes(image);
         ASSERT_EQ(volumes.size(), 3u) << image;
-        for (const fixture_volume& volume : volumes) {
-            partition_linux_ext2* p = open(image, volume.number);
-            ASSERT_TRUE(p) << image << " " << volume.number;
-            for (const auto& [path, expected] : volume.inodes) {
-                SCOPED_TRACE(std::string(image) + " " + std::to_string(volume.number) + " " + path);
-                std::optional<ext_inode> inode = get_inode(*p, expected.number);
-                ASSERT_TRUE(inode);
-                EXPECT_EQ(type_name(*inode), expected.type);
-                EXPECT_EQ(inode->size(), expected.size);
-                EXPECT_EQ(inode->i_flags, expected.flags);
+        // The plugin's budget, then room for a single small piece: every answer misses and is read alone.
+        for (size_t budget : {inode_cache_budget, size_t{4096}}) {
+            budget_override guard(budget);
+            for (const fixture_volume& volume : volumes) {
+                partition_linux_ext2* p = open(image, volume.number);
+                ASSERT_TRUE(p) << image << " " << volume.number;
+                for (const auto& [path, expected] : volume.inodes) {
+                    SCOPED_TRACE(std::string(image) + " " + std::to_string(volume.number) + " " + path);
+                    std::optional<ext_inode> inode = get_inode(*p, expected.number);
+                    ASSERT_TRUE(inode);
+                    EXPECT_EQ(type_name(*inode), expected.type);
+                    EXPECT_EQ(inode->size(), expected.size);
+                    EXPECT_EQ(inode->i_flags, expected.flags);
+                    EXPECT_LE(inode_cache_bytes(), budget);
+                }
             }
         }
     }
 }
 
-TEST_F(inode_cache_test, each_group_table_is_read_once_on_its_first_inode)
+TEST_F(inode_cache_test, a_walk_reads_each_table_piece_once_and_a_second_walk_reads_nothing)
 {
-    std::map<uint32_t, uint64_t> sizes;  // debugfs's sizes by inode number
-    for (int i = 1; i <= 40; ++i) {
-        char path[16];
-        std::snprintf(path, sizeof path, "/files/f%02d", i);
-        debugfs_inode inode = debugfs_stat_path("reader.img", 3, path);
-        sizes[inode.number] = inode.size;
-    }
-    partition_linux_ext2* p = open("reader.img", 3);
+    // reader.img 1: 4 groups of 3000 inodes of 256 bytes, 750 KiB tables of 12 pieces each.
+    partition_linux_ext2* p = open("reader.img", 1);
     ASSERT_TRUE(p);
-    ASSERT_EQ(p->volume_info->inodes_per_group, inodes_per_group);
-    ASSERT_EQ(p->volume_info->group_count, group_count);
-    // Group edges: the last inode of a group shares its table, the next one starts another.
-    const struct {
-        uint32_t number;
-        long reads;
-    } steps[] = {{16, 1}, {1, 0}, {17, 1}, {32, 0}, {16, 0}, {33, 1}, {48, 0}, {49, 1}, {52, 0}, {1792, 1}, {1777, 0}};
-    for (const auto& step : steps) {
-        long before = drive_reads();
-        std::optional<ext_inode> inode = get_inode(*p, step.number);
-        ASSERT_TRUE(inode) << step.number;
-        EXPECT_EQ(drive_reads() - before, step.reads) << step.number;
-        if (sizes.count(step.number)) {
-            EXPECT_EQ(inode->size(), sizes[step.number]) << step.number;
-        }
+    ASSERT_EQ(p->volume_info->inodes_per_group, 3000u);
+    ASSERT_EQ(p->volume_info->group_count, 4u);
+    EXPECT_LE(walk(*p, 1, 12000), 4 * 12);
+    EXPECT_EQ(walk(*p, 1, 12000), 0);
+
+    // reader.img 3: 112 groups of 16 inodes, a 2 KiB table each.
+    p = open("reader.img", 3);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->volume_info->group_count, 112u);
+    EXPECT_LE(walk(*p, 1, 1792), 112);
+    EXPECT_EQ(walk(*p, 1, 1792), 0);
+}
+
+TEST_F(inode_cache_test, under_pressure_walks_still_read_each_piece_a_few_times_at_most)
+{
+    budget_override guard(pieces(3));
+    partition_linux_ext2* p = open("reader.img", 1);
+    ASSERT_TRUE(p);
+    // In order: every pass reads each piece once, and the cache never holds more than its budget.
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_LE(walk(*p, 1, 12000), 4 * 12);
+        EXPECT_LE(inode_cache_bytes(), pieces(3));
     }
-    EXPECT_EQ(p->cached_groups, (std::deque<uint32_t>{0, 1, 2, 3, 111}));
+    // Alternating between the first and the last group: two pieces in use at a time, each read once.
+    long before = drive_reads();
+    for (uint32_t i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(get_inode(*p, 1 + i));
+        ASSERT_TRUE(get_inode(*p, 9001 + i));
+    }
+    EXPECT_LE(drive_reads() - before, 2 * 12);
 }
 
 TEST_F(inode_cache_test, numbers_outside_the_volume_give_nothing_without_a_read)
@@ -111,12 +117,11 @@ TEST_F(inode_cache_test, numbers_outside_the_volume_give_nothing_without_a_read)
     partition_linux_ext2* p = open("reader.img", 3);
     ASSERT_TRUE(p);
     long before = drive_reads();
-    for (uint32_t n : {0u, group_count * inodes_per_group + 1, 0x80000000u, 0xFFFFFFFFu}) {
+    for (uint32_t n : {0u, 1792u + 1, 0x80000000u, 0xFFFFFFFFu}) {
         EXPECT_FALSE(get_inode(*p, n)) << n;
     }
     EXPECT_EQ(drive_reads(), before);
-    EXPECT_TRUE(p->cached_groups.empty());
-    EXPECT_TRUE(get_inode(*p, group_count * inodes_per_group));
+    EXPECT_TRUE(get_inode(*p, 1792));
 
     // Not mounted: nothing, and nothing read.
     auto* unmounted = dynamic_cast<partition_linux_ext2*>(disk->partition_list[0].get());
@@ -141,58 +146,38 @@ TEST_F(inode_cache_test, numbers_outside_the_volume_give_nothing_without_a_read)
     EXPECT_TRUE(get_inode(*p, per_group));
 }
 
-TEST_F(inode_cache_test, at_most_100_groups_stay_cached_first_in_first_out)
+TEST_F(inode_cache_test, a_failed_read_gives_nothing_and_the_next_access_reads_again)
 {
-    partition_linux_ext2* p = open("reader.img", 3);
+    partition_linux_ext2* p = open("reader.img", 1);
     ASSERT_TRUE(p);
+    std::optional<ext_inode> root = get_inode(*p, 2);
+    ASSERT_TRUE(root);
+    test_control::fail_nth_read(1);
+    EXPECT_FALSE(get_inode(*p, 3001));
     long before = drive_reads();
-    ASSERT_TRUE(load_groups(*p, 0, 99));
-    EXPECT_EQ(drive_reads() - before, 100);
-    EXPECT_EQ(p->cached_groups, range(0, 99));
-
-    // A hit neither reads nor makes its group any younger.
-    before = drive_reads();
-    ASSERT_TRUE(get_inode(*p, first_of_group(0) + 5));
-    EXPECT_EQ(drive_reads(), before);
-    EXPECT_EQ(p->cached_groups, range(0, 99));
-
-    // The 101st group evicts the oldest; a reload of that one comes in as the newest.
-    ASSERT_TRUE(get_inode(*p, first_of_group(100)));
-    EXPECT_EQ(p->cached_groups, range(1, 100));
-    EXPECT_FALSE(p->volume_info->inode_tables[0]);
-    before = drive_reads();
-    ASSERT_TRUE(get_inode(*p, first_of_group(0)));
+    std::optional<ext_inode> again = get_inode(*p, 3001);
+    EXPECT_TRUE(again);
     EXPECT_EQ(drive_reads() - before, 1);
-    std::deque<uint32_t> expected = range(2, 100);
-    expected.push_back(0);
-    EXPECT_EQ(p->cached_groups, expected);
-    EXPECT_FALSE(p->volume_info->inode_tables[1]);
-    EXPECT_TRUE(p->volume_info->inode_tables[2]);
-
+    // The piece read before the failure still answers without a read.
     before = drive_reads();
-    ASSERT_TRUE(load_groups(*p, 2, 100));
+    ASSERT_TRUE(get_inode(*p, 2));
+    EXPECT_EQ(get_inode(*p, 2)->i_mode, root->i_mode);
     EXPECT_EQ(drive_reads(), before);
-    ASSERT_TRUE(get_inode(*p, first_of_group(1)));
-    EXPECT_EQ(drive_reads() - before, 1);
-    EXPECT_EQ(p->cached_groups.front(), 3u);
-    EXPECT_EQ(p->cached_groups.back(), 1u);
-    EXPECT_EQ(p->cached_groups.size(), 100u);
 }
 
-TEST_F(inode_cache_test, a_failed_read_after_an_eviction_leaves_99_groups)
+TEST_F(inode_cache_test, forgetting_a_partition_drops_its_pieces_and_no_other)
 {
-    partition_linux_ext2* p = open("reader.img", 3);
-    ASSERT_TRUE(p);
-    ASSERT_TRUE(load_groups(*p, 0, 99));
-    test_control::fail_nth_read(1);
-    EXPECT_FALSE(get_inode(*p, first_of_group(100)));
-    EXPECT_EQ(p->cached_groups, range(1, 99));
-    EXPECT_FALSE(p->volume_info->inode_tables[0]);
-    EXPECT_FALSE(p->volume_info->inode_tables[100]);
-
-    // The next attempt reads the table again; nothing more is evicted.
-    long before = drive_reads();
-    ASSERT_TRUE(get_inode(*p, first_of_group(100)));
-    EXPECT_EQ(drive_reads() - before, 1);
-    EXPECT_EQ(p->cached_groups, range(1, 100));
+    { budget_override empty(0); }  // whatever earlier tests left is gone
+    disk = open_fixture_disk("reader.img");
+    partition_linux_ext2* first = mounted_partition(*disk, 1);
+    partition_linux_ext2* third = mounted_partition(*disk, 3);
+    ASSERT_TRUE(first && third);
+    ASSERT_GE(walk(*first, 1, 300), 0);
+    ASSERT_GE(walk(*third, 1, 300), 0);
+    size_t both = inode_cache_bytes();
+    forget_inode_tables(*first);
+    EXPECT_LT(inode_cache_bytes(), both);
+    EXPECT_EQ(walk(*third, 1, 300), 0);
+    EXPECT_GT(walk(*first, 1, 300), 0);
+    EXPECT_EQ(inode_cache_bytes(), both);
 }

@@ -1,7 +1,11 @@
-// Files beyond 4 GiB, content past what a block map reaches, and names as long as the format allows.
+// Files beyond 4 GiB, content in the triple-indirect range, large contiguous files read in large requests, and
+// names as long as the format allows.
+#include "disk/partition.h"
+#include "ext/stream.h"
 #include "plugin/exports.h"
 #include "plugin_support.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -77,14 +81,13 @@ TEST_F(large_file_test, a_five_gib_file_lists_with_both_size_words_and_copies_ex
     EXPECT_TRUE(same_prefix(scratch / "five", source, fs::file_size(source)));
 }
 
-TEST_F(large_file_test, content_past_the_double_indirect_range_is_a_read_error_not_wrong_bytes)
+TEST_F(large_file_test, content_in_the_triple_indirect_range_copies_exactly)
 {
+    // With 1 KiB blocks the double-indirect range ends after 65804 blocks; this file has data at 80 MiB.
     fs::path source = fixture_path("trees/big2/past_double.bin");
-    ASSERT_EQ(get("/sda2/past_double.bin", (scratch / "past").string()), file_result_read_error);
-    // Everything up to the end of the double-indirect range (12 + 256 + 256 * 256 blocks of 1 KiB) is right.
-    uint64_t reachable = (12 + 256 + 256 * 256) * 1024ull;
-    EXPECT_EQ(fs::file_size(scratch / "past"), reachable);
-    EXPECT_TRUE(same_prefix(scratch / "past", source, reachable));
+    ASSERT_EQ(get("/sda2/past_double.bin", (scratch / "past").string()), file_result_ok);
+    ASSERT_EQ(fs::file_size(scratch / "past"), fs::file_size(source));
+    EXPECT_TRUE(same_prefix(scratch / "past", source, fs::file_size(source)));
 }
 
 TEST_F(large_file_test, a_255_byte_name_is_listed_but_its_path_is_too_long_to_copy)
@@ -94,4 +97,57 @@ TEST_F(large_file_test, a_255_byte_name_is_listed_but_its_path_is_too_long_to_co
     EXPECT_NE(std::find(names.begin(), names.end(), name), names.end());
     EXPECT_EQ(get("/sda1/" + name, (scratch / "long").string()), file_result_not_found);
     EXPECT_FALSE(fs::exists(scratch / "long"));
+}
+
+namespace {
+
+class stream_request_test : public fixture_partition_test {};
+
+}  // namespace
+
+TEST_F(stream_request_test, contiguous_files_are_read_in_few_large_requests_and_copy_exactly)
+{
+    // ext4 with extents, ext2 with 1 KiB blocks, ext3 with 4 KiB block maps.
+    for (int number : {1, 5, 6}) {
+        SCOPED_TRACE(number);
+        debugfs_inode expected = debugfs_stat_path("main.img", number, "/three_megabytes.bin");
+        partition_linux_ext2* p = open("main.img", number);
+        ASSERT_TRUE(p);
+        fs::path local = fs::path(testing::TempDir()) / ("tarnwick_stream_" + std::to_string(getpid()));
+        HANDLE output = CreateFileA(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(output, INVALID_HANDLE_VALUE);
+        std::atomic<int32_t> status{1}, abort{0};
+        std::atomic<uint64_t> written{0};
+        ASSERT_TRUE(get_inode(*p, expected.number));  // the inode's own read is not the copy's
+        long before = drive_reads();
+        stream_file(*p, expected.number, output, &status, &abort, &written);
+        long reads = drive_reads() - before;
+        CloseHandle(output);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(written, expected.size);
+        std::vector<uint8_t> copy = read_file_bytes(local.string());
+        fs::remove(local);
+        EXPECT_TRUE(copy == read_file_bytes(fixture_path("trees/main" + std::to_string(number) + "/three_megabytes.bin")));
+        // At most 4 data requests per MiB begun, besides the map's own blocks and the short run of the direct blocks.
+        long mebibytes = static_cast<long>((expected.size + (1 << 20) - 1) >> 20);
+        EXPECT_LE(reads, 4 * mebibytes + static_cast<long>(expected.map_blocks.size()) + 1);
+    }
+}
+
+TEST_F(stream_request_test, an_abort_set_before_the_start_writes_nothing)
+{
+    debugfs_inode expected = debugfs_stat_path("main.img", 1, "/three_megabytes.bin");
+    partition_linux_ext2* p = open("main.img", 1);
+    ASSERT_TRUE(p);
+    fs::path local = fs::path(testing::TempDir()) / ("tarnwick_stream_abort_" + std::to_string(getpid()));
+    HANDLE output = CreateFileA(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(output, INVALID_HANDLE_VALUE);
+    std::atomic<int32_t> status{0}, abort{1};
+    std::atomic<uint64_t> written{7};
+    stream_file(*p, expected.number, output, &status, &abort, &written);
+    CloseHandle(output);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(fs::file_size(local), 0u);
+    fs::remove(local);
 }

@@ -5,7 +5,12 @@
 #include "plugin_support.h"
 #include "test_support.h"
 
+#include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <numeric>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -92,37 +97,84 @@ TEST_F(physical_disk_test, reads_outside_the_partition_or_the_drive_fail_cleanly
     test_control::add_drive_memory(counting_bytes(64 * 512));
     auto disk = open_physical_disk("\\\\.\\PhysicalDrive0");
     auto p = partition_on(*disk, 512, 40);
-    EXPECT_TRUE(read_sectors(*p, 39, 1));
-    EXPECT_FALSE(read_sectors(*p, 40, 1));
-    EXPECT_FALSE(read_sectors(*p, 39, 2));
-    EXPECT_FALSE(read_sectors(*p, UINT64_MAX, 1));
-    EXPECT_FALSE(read_sectors(*p, 0, 0));
-    // Bytes beyond 32 bits in one request are refused.
     auto huge = partition_on(*disk, 0, UINT32_MAX);
-    EXPECT_FALSE(read_sectors(*huge, 0, 8388608));
     // A partition that the drive ends inside: the short read is a failure.
     auto past_end = partition_on(*disk, 60 * 512, 100);
-    EXPECT_FALSE(read_sectors(*past_end, 2, 4));
+    struct request {
+        const partition* source;
+        uint64_t index;
+        uint32_t count;
+        bool ok;
+    };
+    const request requests[] = {{p.get(), 39, 1, true},         {p.get(), 40, 1, false},
+                                {p.get(), 39, 2, false},        {p.get(), UINT64_MAX, 1, false},
+                                {p.get(), 0, 0, false},         {huge.get(), 0, 8388608, false},  // beyond 32 bits
+                                {past_end.get(), 2, 4, false}};
+    // The allocating and the caller's-buffer forms answer alike.
+    std::vector<uint8_t> target(64 * 512);
+    for (const request& r : requests) {
+        EXPECT_EQ(read_sectors(*r.source, r.index, r.count) != nullptr, r.ok) << r.index << " " << r.count;
+        if (r.count <= 64) {
+            EXPECT_EQ(read_sectors_into(*r.source, r.index, r.count, target.data()), r.ok) << r.index << " " << r.count;
+        }
+    }
+    std::vector<uint8_t> drive = counting_bytes(64 * 512);
+    ASSERT_TRUE(read_sectors_into(*p, 3, 2, target.data()));
+    EXPECT_TRUE(std::equal(target.begin(), target.begin() + 1024, drive.begin() + 4 * 512));
 }
 
-TEST_F(physical_disk_test, failed_seek_or_read_and_an_unopened_drive_give_nothing)
+TEST_F(physical_disk_test, a_failed_read_and_an_unopened_drive_give_nothing)
 {
     test_control::add_drive_memory(counting_bytes(64 * 512));
     auto disk = open_physical_disk("\\\\.\\PhysicalDrive0");
     auto p = partition_on(*disk, 0, 64);
-    test_control::fail_nth_seek(1);
-    EXPECT_FALSE(read_sectors(*p, 0, 1));
+    std::vector<uint8_t> target(512);
     test_control::fail_nth_read(1);
     EXPECT_FALSE(read_sectors(*p, 0, 1));
+    test_control::fail_nth_read(1);
+    EXPECT_FALSE(read_sectors_into(*p, 0, 1, target.data()));
     EXPECT_TRUE(read_sectors(*p, 0, 1));
 
     auto closed = partition_on(*disk, 0, 64);
     closed->device = INVALID_HANDLE_VALUE;
-    auto before = test_control::read_counters();
+    long before = test_control::read_counters().drive_reads;
     EXPECT_FALSE(read_sectors(*closed, 0, 1));
-    auto after = test_control::read_counters();
-    EXPECT_EQ(after.drive_seeks, before.drive_seeks);
-    EXPECT_EQ(after.drive_reads, before.drive_reads);
+    EXPECT_FALSE(read_sectors_into(*closed, 0, 1, target.data()));
+    EXPECT_EQ(test_control::read_counters().drive_reads, before);
+}
+
+TEST_F(physical_disk_test, threads_reading_one_drive_at_once_each_get_their_own_bytes)
+{
+    // Reads carry their own position: with a shared file pointer, one thread's read could land at another's place.
+    std::vector<uint8_t> drive = counting_bytes(4 * 1024 * 1024);
+    std::string path = testing::TempDir() + "tarnwick_positioned_" + std::to_string(getpid());
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(drive.data()), static_cast<std::streamsize>(drive.size()));
+    }
+    test_control::add_drive_file(path);
+    test_control::add_drive_memory(drive);
+    for (const char* name : {"\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1"}) {
+        SCOPED_TRACE(name);
+        auto disk = open_physical_disk(name);
+        auto p = partition_on(*disk, 0, static_cast<uint32_t>(drive.size() / 512));
+        std::atomic<int> wrong{0};
+        auto reader = [&](uint64_t seed) {
+            std::vector<uint8_t> target(64 * 512);
+            for (uint64_t i = 0; i < 400; ++i) {
+                uint64_t index = (seed * 7919 + i * 104729) % (drive.size() / 512 - 64);
+                uint32_t count = 1 + static_cast<uint32_t>((i + seed) % 64);
+                if (!read_sectors_into(*p, index, count, target.data()) ||
+                    !std::equal(target.begin(), target.begin() + count * 512, drive.begin() + index * 512))
+                    ++wrong;
+            }
+        };
+        std::thread first(reader, 1), second(reader, 2);
+        first.join();
+        second.join();
+        EXPECT_EQ(wrong, 0);
+    }
+    std::remove(path.c_str());
 }
 
 TEST_F(physical_disk_test, a_drive_of_1536_byte_sectors_keeps_its_number_and_shows_nothing)

@@ -43,14 +43,19 @@ TEST_F(platform_test, drives_come_from_the_disk_list_in_order_and_are_read_only)
     char byte = 0;
     DWORD done = 0;
     EXPECT_FALSE(WriteFile(first, &byte, 1, &done, nullptr));
-    LARGE_INTEGER where;
-    where.QuadPart = 510;
-    ASSERT_TRUE(SetFilePointerEx(first, where, nullptr, FILE_BEGIN));
-    uint8_t signature[2];
-    ASSERT_TRUE(ReadFile(first, signature, 2, &done, nullptr));
+    // Reads name their offset; a drive has no file pointer to read from.
+    OVERLAPPED where{};
+    where.Offset = 510;
+    uint8_t signature[2] = {};
+    ASSERT_TRUE(ReadFile(first, signature, 2, &done, &where));
     EXPECT_EQ(done, 2u);
     EXPECT_EQ(signature[0], 0x55);
     EXPECT_EQ(signature[1], 0xAA);
+    EXPECT_FALSE(ReadFile(first, signature, 2, &done, nullptr));
+    where.Offset = 0;
+    where.OffsetHigh = 1;  // 4 GiB: past the end
+    EXPECT_FALSE(ReadFile(first, signature, 2, &done, &where));
+    EXPECT_EQ(done, 0u);
     EXPECT_TRUE(CloseHandle(first));
 }
 

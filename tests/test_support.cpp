@@ -342,15 +342,20 @@ debugfs_inode debugfs_stat_path(const std::string& image_name, int number, const
     throw std::runtime_error("no partition " + std::to_string(number) + " on " + image_name);
 }
 
-void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> lookups)
+void expect_lookups(file_map& map, std::initializer_list<lookup> lookups)
 {
     for (const lookup& l : lookups) {
-        uint64_t block = 0;
+        block_run run;
         long before = drive_reads();
-        EXPECT_EQ(map_logical_block(cursor, l.j, block), l.mapping) << "block " << l.j;
-        EXPECT_EQ(drive_reads() - before, l.reads) << "block " << l.j;
-        if (l.mapping == block_mapping::mapped) {
-            EXPECT_EQ(block, l.block) << "block " << l.j;
+        bool mapped = map_run(map, l.logical, run);
+        EXPECT_EQ(drive_reads() - before, l.reads) << "block " << l.logical;
+        EXPECT_EQ(mapped, l.kind.has_value()) << "block " << l.logical;
+        if (!mapped || !l.kind)
+            continue;
+        EXPECT_EQ(run.kind, *l.kind) << "block " << l.logical;
+        EXPECT_EQ(run.length, l.length) << "block " << l.logical;
+        if (run.kind != run_kind::hole) {
+            EXPECT_EQ(run.physical, l.physical) << "block " << l.logical;
         }
     }
 }

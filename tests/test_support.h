@@ -2,7 +2,7 @@
 #pragma once
 
 #include "disk/physical_disk.h"
-#include "ext/block_map.h"
+#include "ext/file_map.h"
 #include "platform/test_control.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -133,13 +134,15 @@ struct crafted_volume {
 // debugfs's stat of one path on partition number of a fixture disk.
 debugfs_inode debugfs_stat_path(const std::string& image_name, int number, const std::string& path);
 
-// One expected answer of the block mapping for logical block j, and the drive reads it may make.
+// One expected answer of map_run at a logical block, and the drive reads it may make. kind is empty when the run
+// cannot be mapped; physical is checked for data and unwritten runs.
 struct lookup {
-    uint32_t j;
-    block_mapping mapping;
-    uint64_t block;  // when mapped
+    uint32_t logical;
+    std::optional<run_kind> kind;
+    uint64_t physical;
+    uint32_t length;
     long reads;
 };
 
-// Maps each block in turn with map_logical_block and checks answer, block and reads.
-void expect_lookups(block_map_cursor& cursor, std::initializer_list<lookup> lookups);
+// Maps each logical block in turn with map_run and checks answer, run and reads.
+void expect_lookups(file_map& map, std::initializer_list<lookup> lookups);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the cross-built Windows files of one architecture with the cross objdump: check_pe.sh ARCH BUILD_DIR, ARCH
-# i686 or x86_64. The plugin must be a DLL of the right PE format exporting exactly the five entry points under
-# their plain names (no stdcall "@N" twins); the plugin and tarnwick.exe must import only from system DLLs, so that
-# they run on a bare Windows without the compiler's runtime DLLs next to them.
+# i686 or x86_64. The plugin must be a DLL of the right PE format exporting exactly the entry points named in
+# exports.txt (one a line, next to this script) under their plain names (no stdcall "@N" twins); the plugin and
+# tarnwick.exe must import only from system DLLs, so that they run on a bare Windows without the compiler's
+# runtime DLLs next to them.
 set -euo pipefail
 
 arch=${1:?usage: check_pe.sh ARCH BUILD_DIR}
@@ -13,7 +14,7 @@ case $arch in
     *) echo "unknown architecture $arch" >&2; exit 2 ;;
 esac
 objdump=$arch-w64-mingw32-objdump
-exports="FsFindClose FsFindFirst FsFindNext FsGetFile FsInit"
+exports=$(awk 'NF {print $1}' "$(dirname "$0")/exports.txt" | LC_ALL=C sort -u | tr '\n' ' ')
 allowed_imports="advapi32.dll kernel32.dll msvcrt.dll user32.dll"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -34,7 +35,7 @@ for file in "$plugin" "$dir/tarnwick.exe"; do
         actual=$(awk '/^\[Ordinal\/Name Pointer\] Table/ {in_table = 1; next}
                       in_table && NF == 0 {exit}
                       in_table {print $NF}' <<< "$headers" | LC_ALL=C sort | tr '\n' ' ')
-        [ "$actual" = "$exports " ] || fail "$file exports '$actual', expected '$exports '"
+        [ "$actual" = "$exports" ] || fail "$file exports '$actual', expected '$exports'"
     else
         [ -z "$is_dll" ] || fail "$file is marked as a DLL"
     fi

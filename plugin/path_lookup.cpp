@@ -1,0 +1,79 @@
+// Path components, name lookups through the folder cache or the disk, and the resolution of a file's path.
+#include "plugin/path_lookup.h"
+
+#include "plugin/virtual_paths.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Folders up to this size are read whole by a lookup: the block-by-block search reads as much in its first request.
+constexpr uint64_t whole_folder_lookup_bytes = 64u << 10;
+
+}  // namespace
+
+path_components components_after_folder(const char* path)
+{
+    return path_components{path[0] != '\0' ? std::strchr(path + 1, host_path_separator) : nullptr};
+}
+
+bool next_component(path_components& walk, const char*& component, size_t& length)
+{
+    while (walk.separator != nullptr) {
+        component = walk.separator + 1;
+        walk.separator = std::strchr(component, host_path_separator);
+        length = walk.separator ? static_cast<size_t>(walk.separator - component) : std::strlen(component);
+        if (length > 0)
+            return true;
+    }
+    return false;
+}
+
+uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_t file_type)
+{
+    if (file_type != file_type_unknown)
+        return file_type;
+    std::optional<ext_inode> found = get_inode(source, inode);
+    if (!found)
+        return file_type_unknown;
+    if (found->is_directory())
+        return file_type_directory;
+    if (found->is_regular())
+        return file_type_regular;
+    return file_type_unknown;
+}
+
+lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+                             entry_match& result)
+{
+    // A folder that one request reads whole is listed and kept: the next lookup in it (the next file of a copy,
+    // the next component of a path) then costs no read at all. A larger one is read only until the name.
+    shared_listing listing = cached_folder(source, directory);
+    if (!listing) {
+        std::optional<ext_inode> inode = get_inode(source, directory);
+        if (inode && inode->size() <= whole_folder_lookup_bytes)
+            listing = load_folder(source, directory);
+    }
+    if (listing) {
+        const dir_entry* entry = find_in_listing(*listing, name, length);
+        if (entry == nullptr)
+            return lookup_result::missing;
+        result.inode = entry->inode;
+        result.file_type = entry->file_type;
+        return lookup_result::found;
+    }
+    return lookup_entry(source, directory, name, length, result);
+}
+
+shared_listing load_folder(partition_linux_ext2& source, uint32_t directory)
+{
+    if (shared_listing listing = cached_folder(source, directory))
+        return listing;
+    auto listing = std::make_shared<dir_listing>();
+    if (!read_directory(source, directory, *listing))
+        return nullptr;
+    shared_listing shared = std::move(listing);
+    cache_folder(source, directory, shared);
+    return shared;
+}

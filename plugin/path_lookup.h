@@ -1,0 +1,35 @@
+// Paths below a partition folder: their components, and lookups of one name in a folder.
+#pragma once
+
+#include "ext/directory.h"
+#include "ext/folder_cache.h"
+#include "ext/inode_cache.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class partition_linux_ext2;
+
+// A walk over the components of a host path after its partition folder.
+struct path_components {
+    const char* separator = nullptr;  // the separator before the next component, or null when none is left
+};
+
+// Starts a walk: the partition folder ends at the first separator after the path's first character.
+path_components components_after_folder(const char* path);
+
+// The next non-empty component and its length; false when none is left.
+bool next_component(path_components& walk, const char*& component, size_t& length);
+
+// The file type of a record; for records written without one (type 0), the type that its inode's mode gives
+// (0 when it is neither a directory nor a regular file, or the inode cannot be read).
+uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_t file_type);
+
+// Looks a name up in a folder: in its cached listing when it has one, else in its blocks, read only until the
+// name is found. Records of inode 0 never match.
+lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+                             entry_match& result);
+
+// The listing of a folder: the cached one, or one read now and kept in the cache. Null when it cannot be read.
+shared_listing load_folder(partition_linux_ext2& source, uint32_t directory);
+
