@@ -4,6 +4,7 @@
 #include "disk/byte_order.h"
 
 #include <algorithm>
+#include <new>
 
 namespace {
 
@@ -55,8 +56,13 @@ bool inline_content(const std::array<uint8_t, 60>& i_block, const std::vector<ui
     size_t value_size = 0;
     if (!find_system_data(area.data(), area.size(), value_offset, value_size))
         return false;
-    content.assign(i_block.begin(), i_block.end());
-    content.insert(content.end(), area.begin() + static_cast<std::ptrdiff_t>(value_offset),
-                   area.begin() + static_cast<std::ptrdiff_t>(value_offset + value_size));
+    try {
+        content.assign(i_block.begin(), i_block.end());
+        content.insert(content.end(), area.begin() + static_cast<std::ptrdiff_t>(value_offset),
+                       area.begin() + static_cast<std::ptrdiff_t>(value_offset + value_size));
+    } catch (const std::bad_alloc&) {
+        content.clear();
+        return false;
+    }
     return true;
 }

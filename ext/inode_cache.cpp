@@ -12,7 +12,7 @@
 #include <new>
 #include <unordered_map>
 
-ext_inode parse_inode(const uint8_t* bytes)
+ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
 {
     ext_inode inode;
     inode.i_mode = read_le16(bytes, 0);
@@ -20,6 +20,19 @@ ext_inode parse_inode(const uint8_t* bytes)
     inode.i_flags = read_le32(bytes, 32);
     std::copy(bytes + 40, bytes + 100, inode.i_block.begin());
     inode.i_size_high = read_le32(bytes, 108);
+    if (inode.has_inline_data() && inode_size > good_old_inode_size + 2) {
+        // i_extra_isize counts the fields after the first 128 bytes; the attribute area follows them to the end
+        // of the inode. An extra size that is not whole 32-bit words or leaves no room for the area's magic
+        // leaves the copy empty, which no lookup of system.data gets past.
+        uint32_t extra = read_le16(bytes, good_old_inode_size);
+        if (extra % 4 == 0 && extra <= inode_size - good_old_inode_size - 4) {
+            try {
+                inode.attribute_area.assign(bytes + good_old_inode_size + extra, bytes + inode_size);
+            } catch (const std::bad_alloc&) {
+                inode.attribute_area.clear();
+            }
+        }
+    }
     return inode;
 }
 
@@ -76,14 +89,14 @@ void drop_oldest(piece_cache& c)
 }
 
 // The inode at offset of a cached piece, which becomes the most recently used; nothing on a miss.
-std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset)
+std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset, uint32_t inode_size)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     auto found = cache.index.find(key);
     if (found == cache.index.end())
         return std::nullopt;
     cache.pieces.splice(cache.pieces.begin(), cache.pieces, found->second);
-    return parse_inode(found->second->bytes.get() + offset);
+    return parse_inode(found->second->bytes.get() + offset, inode_size);
 }
 
 // Keeps a piece read from disk, unless another thread stored it meanwhile or it alone exceeds the budget. Failing
@@ -137,7 +150,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     uint64_t piece_start = static_cast<uint64_t>(piece) * inode_table_piece_bytes;
     size_t offset_in_piece = static_cast<size_t>(offset - piece_start);
     piece_key key{source.cache_id, group, piece};
-    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece))
+    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece, volume.inode_size))
         return inode;
 
     uint64_t piece_first_block = piece_start / volume.block_size;
@@ -147,7 +160,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     sector_buffer bytes = read_sectors(source, (first_block + piece_first_block) * volume.sectors_per_block, sectors);
     if (!bytes)
         return std::nullopt;
-    ext_inode inode = parse_inode(bytes.get() + offset_in_piece);
+    ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size);
     keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
     return inode;
 }

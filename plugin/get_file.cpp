@@ -118,7 +118,7 @@ int get_file(const plugin_context& context, char* remote_name, char* local_name,
     std::optional<ext_inode> inode = resolve_file(source, converted, inode_number);
     if (!inode)
         return file_result_not_found;
-    if (!inode->is_regular())
+    if (!inode->is_regular() || !inode->content_readable())
         return file_result_not_supported;
 
     // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.
