@@ -4,6 +4,7 @@
 #include "disk/byte_order.h"
 #include "disk/partition.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -24,6 +25,14 @@ bool is_power_of_two(uint32_t value)
 uint64_t partition_bytes(const partition& source)
 {
     return static_cast<uint64_t>(source.sector_count) * source.sector_size;
+}
+
+// The block that holds the superblock (byte 1024): block 1 with 1 KiB blocks, else block 0. The descriptor table
+// follows it. That is s_first_data_block on most volumes, but not with bigalloc and 1 KiB blocks, where the first
+// data block is 0.
+uint64_t superblock_block(const ext2_volume_info& volume)
+{
+    return superblock_offset / volume.block_size;
 }
 
 // Derives the geometry from the superblock, refusing values that make it meaningless or unsafe to use.
@@ -79,7 +88,7 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     uint64_t table_bytes = table_blocks * volume.block_size;
     if (table_bytes > std::numeric_limits<uint32_t>::max())
         return false;
-    uint64_t table_end = (static_cast<uint64_t>(sb.s_first_data_block) + 1 + table_blocks) * volume.block_size;
+    uint64_t table_end = (superblock_block(volume) + 1 + table_blocks) * volume.block_size;
     if (table_end > partition_bytes(source))
         return false;
     volume.group_count = static_cast<uint32_t>(groups);
@@ -110,9 +119,12 @@ uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
 {
     const ext_superblock& sb = volume.superblock;
     if ((sb.s_feature_incompat & incompat_meta_bg) == 0 || b < sb.s_first_meta_bg)
-        return static_cast<uint64_t>(sb.s_first_data_block) + 1 + b;
+        return superblock_block(volume) + 1 + b;
     uint64_t group = static_cast<uint64_t>(b) * volume.descs_per_block;
-    return sb.s_first_data_block + group * sb.s_blocks_per_group + (group_has_superblock(sb, group) ? 1 : 0);
+    uint64_t first = sb.s_first_data_block + group * sb.s_blocks_per_group;
+    // Group 0 of a volume of 1 KiB blocks that starts at block 0 (bigalloc) has its superblock in block 1.
+    uint64_t superblock_blocks = group == 0 ? superblock_block(volume) + 1 - first : 0;
+    return first + std::max<uint64_t>(superblock_blocks, group_has_superblock(sb, group) ? 1 : 0);
 }
 
 // The whole descriptor table, its blocks in table order.
