@@ -164,10 +164,15 @@ HANDLE find_first_directory(const plugin_context& context, const char* path, con
         return INVALID_HANDLE_VALUE;
     partition_linux_ext2& source = partition_at(context, drive, slot);
     const dir_entry* first = walk_to_directory(source, converted, *handle);
-    if (first)
+    if (first) {
         fill_directory_entry(record, source, *handle->listing, *first);
-    else
+    } else if (!handle->listing) {
+        // A folder that cannot be read (damaged, beyond the listing bounds, encrypted) is not an empty one.
+        delete handle;
+        return INVALID_HANDLE_VALUE;
+    } else {
         fill_parent_placeholder(record);
+    }
     std::strncpy(handle->search_path, path, host_path_size - 1);
     handle->listing_mode = listing_mode_directory;
     handle->disk_index = drive;

@@ -7,6 +7,7 @@
 #include "plugin/exports.h"
 #include "plugin_support.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -245,4 +246,26 @@ TEST_F(features_test, encrypted_and_compressed_inodes_copy_as_not_supported)
         EXPECT_EQ(get(name, scratch / "copy"), file_result_not_supported) << name;
         EXPECT_FALSE(fs::exists(scratch / "copy")) << name;
     }
+}
+
+TEST_F(features_test, a_folder_beyond_the_listing_bounds_fails_to_list_rather_than_listing_empty)
+{
+    std::string image = fixture_path("volume_ext2_1k.img");
+    std::string where = run_command("debugfs -R 'imap /dir' '" + image + "' 2>/dev/null");
+    unsigned block = 0, offset = 0;
+    ASSERT_EQ(std::sscanf(where.substr(where.find("located")).c_str(), "located at block %u, offset %x", &block,
+                          &offset), 2);
+    std::vector<uint8_t> volume = read_file_bytes(image);
+    put_le32(volume.data() + block * 1024 + offset + 4, 0x7FFFFFFF);  // more blocks than the volume holds
+    memory_disk disk_image(512, 8);
+    disk_image.set_entry(0, 1, 0x83, 8, static_cast<uint32_t>(volume.size() / 512));
+    disk_image.place(8, volume);
+    disk_image.sign(0);
+    test_control::add_drive_memory(disk_image.bytes);
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(list_names("/sda1/dir"), std::vector<std::string>{"<invalid>"});
+    EXPECT_EQ(list_names("/sda1/dir/deeper"), std::vector<std::string>{"<invalid>"});
+    auto root = list("/sda1");
+    EXPECT_EQ(root.count("dir"), 1u);
+    EXPECT_EQ(root.count("file.txt"), 1u);
 }
