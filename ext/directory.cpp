@@ -4,6 +4,7 @@
 #include "disk/byte_order.h"
 #include "disk/partition.h"
 #include "ext/file_map.h"
+#include "ext/inline_data.h"
 #include "ext/volume.h"
 
 #include <algorithm>
@@ -45,6 +46,40 @@ bool parse_record(const uint8_t* block, uint32_t block_size, uint32_t offset, di
 
 enum class walk_end { finished, stopped, failed };
 
+// Writes a record head and name at offset of a synthesised block.
+void put_record(uint8_t* at, uint32_t inode, uint16_t rec_len, const char* name, uint8_t name_len)
+{
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<uint8_t>(inode >> (8 * i));
+    at[4] = static_cast<uint8_t>(rec_len);
+    at[5] = static_cast<uint8_t>(rec_len >> 8);
+    at[6] = name_len;
+    at[7] = file_type_directory;
+    std::memcpy(at + record_head_bytes, name, name_len);
+}
+
+// Hands the records of a folder kept in its inode to visit, as blocks: first "." and ".." (an inline folder stores
+// only its parent's number, but lookups and listings expect both records), then the records in the rest of i_block,
+// then those of the system.data value, each area tiled by its own records.
+template <typename Visit>
+walk_end walk_inline(uint32_t inode_number, const ext_inode& inode, Visit&& visit)
+{
+    std::vector<uint8_t> content;
+    if (!inline_content(inode, content))
+        return walk_end::failed;
+    uint8_t dots[2 * (record_head_bytes + 4)] = {};
+    put_record(dots, inode_number, record_head_bytes + 4, ".", 1);
+    put_record(dots + record_head_bytes + 4, read_le32(content.data(), 0), record_head_bytes + 4, "..", 2);
+    if (!visit(dots, static_cast<uint32_t>(sizeof dots)))
+        return walk_end::stopped;
+    if (!visit(content.data() + inline_parent_bytes, static_cast<uint32_t>(inline_block_bytes - inline_parent_bytes)))
+        return walk_end::stopped;
+    if (content.size() > inline_block_bytes &&
+        !visit(content.data() + inline_block_bytes, static_cast<uint32_t>(content.size() - inline_block_bytes)))
+        return walk_end::stopped;
+    return walk_end::finished;
+}
+
 // Hands each block of the directory to visit (which returns false to stop), in logical order, passing over holes
 // and unwritten runs. Data runs are read in requests of at most request_bytes. The walk ends after the directory's
 // last block: at most max_directory_blocks blocks, as each run advances it by at least one.
@@ -54,8 +89,11 @@ walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32
     if (!source.volume_info)
         return walk_end::failed;
     std::optional<ext_inode> inode = get_inode(source, inode_number);
-    if (!inode)
+    // The names of an encrypted folder are ciphertext: listing them would show bytes no one named.
+    if (!inode || !inode->content_readable())
         return walk_end::failed;
+    if (inode->has_inline_data())
+        return walk_inline(inode_number, *inode, visit);
     const ext2_volume_info& volume = *source.volume_info;
     uint64_t blocks = (inode->size() + volume.block_size - 1) / volume.block_size;
     // A directory cannot hold more blocks than its volume; a size that says otherwise is damage.

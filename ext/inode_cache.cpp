@@ -15,9 +15,6 @@
 
 namespace {
 
-constexpr uint32_t small_inode_size = 128;
-constexpr size_t extra_isize_offset = 128;
-
 // A time from its 32-bit field and, where the inode has it, its extra field: the extra field's two low bits
 // extend the signed seconds by 2^32 each, its other 30 bits are nanoseconds.
 inode_time parse_time(const uint8_t* bytes, size_t offset, const uint8_t* extra)
@@ -44,9 +41,9 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
     inode.i_size_high = read_le32(bytes, 108);
 
     // A large inode's extra fields hold as far as i_extra_isize says, within the inode.
-    uint32_t extra_end = small_inode_size;
-    if (inode_size > small_inode_size)
-        extra_end = std::min<uint32_t>(inode_size, small_inode_size + read_le16(bytes, extra_isize_offset));
+    uint32_t extra_end = good_old_inode_size;
+    if (inode_size > good_old_inode_size)
+        extra_end = std::min<uint32_t>(inode_size, good_old_inode_size + read_le16(bytes, good_old_inode_size));
     auto extra_field = [&](size_t offset) { return offset + 4 <= extra_end ? bytes + offset : nullptr; };
     inode.change_time = parse_time(bytes, 12, extra_field(132));
     inode.modification_time = parse_time(bytes, 16, extra_field(136));
@@ -54,6 +51,19 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
     if (extra_field(144) != nullptr) {
         inode.creation_time = parse_time(bytes, 144, extra_field(148));
         inode.has_creation_time = true;
+    }
+    if (inode.has_inline_data() && inode_size > good_old_inode_size + 2) {
+        // i_extra_isize counts the fields after the first 128 bytes; the attribute area follows them to the end
+        // of the inode. An extra size that is not whole 32-bit words or leaves no room for the area's magic
+        // leaves the copy empty, which no lookup of system.data gets past.
+        uint32_t extra = read_le16(bytes, good_old_inode_size);
+        if (extra % 4 == 0 && extra <= inode_size - good_old_inode_size - 4) {
+            try {
+                inode.attribute_area.assign(bytes + good_old_inode_size + extra, bytes + inode_size);
+            } catch (const std::bad_alloc&) {
+                inode.attribute_area.clear();
+            }
+        }
     }
     return inode;
 }

@@ -4,11 +4,21 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class partition_linux_ext2;
 
 inline constexpr uint32_t root_directory_inode = 2;
 inline constexpr uint32_t inode_flag_extents = 0x80000;
+// The content lies in the inode itself: i_block, then the system.data attribute (ext/inline_data.h).
+inline constexpr uint32_t inode_flag_inline_data = 0x10000000;
+// Content no reader can turn back into the file's bytes: encrypted (the key is not ours), or holding clusters
+// compressed by a scheme no released kernel reads. The plain 0x4 "compress" attribute is not among them: ext4
+// accepts it (chattr +c) and keeps the data as it is.
+inline constexpr uint32_t inode_flag_encrypted = 0x800;
+inline constexpr uint32_t inode_flag_compressed_blocks = 0x200;
+// The first 128 bytes of every inode; i_extra_isize, at offset 128, counts the fields after them.
+inline constexpr uint32_t good_old_inode_size = 128;
 inline constexpr uint16_t mode_type_mask = 0xF000;
 inline constexpr uint16_t mode_regular = 0x8000;
 inline constexpr uint16_t mode_directory = 0x4000;
@@ -40,8 +50,13 @@ struct ext_inode {
     inode_time modification_time;
     inode_time creation_time;
     bool has_creation_time = false;  // only a large inode whose extra space reaches i_crtime has one
+    // The in-inode extended-attribute area (after 128 + i_extra_isize, to the end of the on-disk inode), copied
+    // for inline-data inodes only; empty for every other inode, and where the extra size leaves no area.
+    std::vector<uint8_t> attribute_area;
 
     uint64_t size() const { return (static_cast<uint64_t>(i_size_high) << 32) | i_size_lo; }
+    bool has_inline_data() const { return (i_flags & inode_flag_inline_data) != 0; }
+    bool content_readable() const { return (i_flags & (inode_flag_encrypted | inode_flag_compressed_blocks)) == 0; }
     bool uses_extents() const { return (i_flags & inode_flag_extents) != 0; }
     bool is_regular() const { return (i_mode & mode_type_mask) == mode_regular; }
     bool is_directory() const { return (i_mode & mode_type_mask) == mode_directory; }

@@ -3,12 +3,14 @@
 
 #include "disk/partition.h"
 #include "ext/file_map.h"
+#include "ext/inline_data.h"
 #include "ext/volume.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -66,13 +68,22 @@ void stream_file(partition_linux_ext2& source, uint32_t inode_number, HANDLE out
         return;
     }
     std::optional<ext_inode> inode = get_inode(source, inode_number);
-    if (!inode) {
+    if (!inode || !inode->content_readable()) {
         status->store(-1);
         return;
     }
     uint64_t size = inode->size();
     if (size == 0)
         return;
+    if (inode->has_inline_data()) {
+        // The content lies in the inode: a size beyond what i_block and system.data hold is damage.
+        std::vector<uint8_t> content;
+        output_file out{output, size, 0, bytes_written};
+        if (abort_requested->load() != 0 || !inline_content(*inode, content) || size > content.size() ||
+            !out.write(content.data(), static_cast<uint32_t>(size)))
+            status->store(-1);
+        return;
+    }
     const uint32_t block_size = source.volume_info->block_size;
     const uint64_t blocks = (size + block_size - 1) / block_size;
     file_map map = open_file_map(source, *inode);

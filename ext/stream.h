@@ -16,6 +16,8 @@ inline constexpr uint32_t stream_request_bytes = 1u << 20;
 // requests of up to stream_request_bytes into one reusable buffer; holes and unwritten extents are written as
 // zeros. status is set to 0 on entry and to -1 on any failure or when abort_requested is seen nonzero (it is checked
 // before every read or write request). When bytes_written is given it holds the bytes written so far, updated after
-// every write. A block that cannot be mapped or read ends the copy. The output stays open.
+// every write. A block that cannot be mapped or read ends the copy. Content kept in the inode (inline data) is
+// written in one piece; an inode whose content cannot be read (encrypted, compressed) fails without a write. The
+// output stays open.
 void stream_file(partition_linux_ext2& source, uint32_t inode_number, HANDLE output, std::atomic<int32_t>* status,
                  const std::atomic<int32_t>* abort_requested, std::atomic<uint64_t>* bytes_written = nullptr);

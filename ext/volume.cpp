@@ -6,6 +6,7 @@
 #include "ext/block_read.h"
 #include "ext/inode_cache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -16,6 +17,7 @@ constexpr uint32_t superblock_offset = 1024;
 constexpr uint32_t superblock_size = 1024;
 constexpr uint32_t max_log_block_size = 6;  // 64 KiB blocks
 constexpr uint32_t descriptor_size_32bit = 32;
+constexpr uint32_t max_log_cluster_size = 20;  // clusters of at most 1 GiB, as Linux allows
 
 bool is_power_of_two(uint32_t value)
 {
@@ -27,11 +29,21 @@ uint64_t partition_bytes(const partition& source)
     return static_cast<uint64_t>(source.sector_count) * source.sector_size;
 }
 
+// The block that holds the superblock (byte 1024): block 1 with 1 KiB blocks, else block 0. The descriptor table
+// follows it. That is s_first_data_block on most volumes, but not with bigalloc and 1 KiB blocks, where the first
+// data block is 0.
+uint64_t superblock_block(const ext2_volume_info& volume)
+{
+    return superblock_offset / volume.block_size;
+}
+
 // Derives the geometry from the superblock, refusing values that make it meaningless or unsafe to use.
 bool derive_geometry(ext2_volume_info& volume, const partition& source)
 {
     const ext_superblock& sb = volume.superblock;
     if (sb.s_magic != ext_magic)
+        return false;
+    if ((sb.s_feature_incompat & ~incompat_readable) != 0)
         return false;
     if (sb.s_log_block_size > max_log_block_size || sb.s_blocks_per_group == 0 || sb.s_inodes_per_group == 0)
         return false;
@@ -40,9 +52,19 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     if (volume.block_size < source.sector_size || volume.block_size % source.sector_size != 0)
         return false;
     volume.sectors_per_block = volume.block_size / source.sector_size;
-    // A group's block and inode bitmaps are one block each, so no group can hold more than this.
+    // A group's block (or cluster) and inode bitmaps are one block each, so no group can hold more than this.
     uint64_t bits_per_block = static_cast<uint64_t>(volume.block_size) * 8;
-    if (sb.s_blocks_per_group > bits_per_block || sb.s_inodes_per_group > bits_per_block)
+    uint64_t units_per_group = sb.s_blocks_per_group;
+    if ((sb.s_feature_ro_compat & ro_compat_bigalloc) != 0) {
+        if (sb.s_log_cluster_size < sb.s_log_block_size || sb.s_log_cluster_size > max_log_cluster_size)
+            return false;
+        volume.blocks_per_cluster = 1u << (sb.s_log_cluster_size - sb.s_log_block_size);
+        // Groups are a whole number of clusters, and the superblock says so twice.
+        units_per_group = sb.s_clusters_per_group;
+        if (static_cast<uint64_t>(sb.s_clusters_per_group) * volume.blocks_per_cluster != sb.s_blocks_per_group)
+            return false;
+    }
+    if (units_per_group > bits_per_block || sb.s_inodes_per_group > bits_per_block)
         return false;
 
     volume.inode_size = sb.s_inode_size == 0 ? 128 : sb.s_inode_size;
@@ -68,7 +90,7 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     uint64_t table_bytes = table_blocks * volume.block_size;
     if (table_bytes > std::numeric_limits<uint32_t>::max())
         return false;
-    uint64_t table_end = (static_cast<uint64_t>(sb.s_first_data_block) + 1 + table_blocks) * volume.block_size;
+    uint64_t table_end = (superblock_block(volume) + 1 + table_blocks) * volume.block_size;
     if (table_end > partition_bytes(source))
         return false;
     volume.group_count = static_cast<uint32_t>(groups);
@@ -99,9 +121,12 @@ uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
 {
     const ext_superblock& sb = volume.superblock;
     if ((sb.s_feature_incompat & incompat_meta_bg) == 0 || b < sb.s_first_meta_bg)
-        return static_cast<uint64_t>(sb.s_first_data_block) + 1 + b;
+        return superblock_block(volume) + 1 + b;
     uint64_t group = static_cast<uint64_t>(b) * volume.descs_per_block;
-    return sb.s_first_data_block + group * sb.s_blocks_per_group + (group_has_superblock(sb, group) ? 1 : 0);
+    uint64_t first = sb.s_first_data_block + group * sb.s_blocks_per_group;
+    // Group 0 of a volume of 1 KiB blocks that starts at block 0 (bigalloc) has its superblock in block 1.
+    uint64_t superblock_blocks = group == 0 ? superblock_block(volume) + 1 - first : 0;
+    return first + std::max<uint64_t>(superblock_blocks, group_has_superblock(sb, group) ? 1 : 0);
 }
 
 // The whole descriptor table, its blocks in table order.
@@ -167,7 +192,9 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_blocks_count_lo = read_le32(bytes, 4);
     sb.s_first_data_block = read_le32(bytes, 20);
     sb.s_log_block_size = read_le32(bytes, 24);
+    sb.s_log_cluster_size = read_le32(bytes, 28);
     sb.s_blocks_per_group = read_le32(bytes, 32);
+    sb.s_clusters_per_group = read_le32(bytes, 36);
     sb.s_inodes_per_group = read_le32(bytes, 40);
     sb.s_magic = read_le16(bytes, 56);
     sb.s_inode_size = read_le16(bytes, 88);

@@ -189,6 +189,10 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
     if (first) {
         fill_directory_entry(record, source, *first);
         name = name_shown(*handle->listing, static_cast<uint32_t>(handle->entry_index), *handle->names);
+    } else if (!handle->listing) {
+        // A folder that cannot be read (damaged, beyond the listing bounds, encrypted) is not an empty one.
+        delete handle;
+        return INVALID_HANDLE_VALUE;
     } else {
         fill_parent_placeholder(record, source, handle->directory);
         name = "..";

@@ -231,7 +231,7 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
         resolve_file(source, remote->c_str(), name_view{context.host_rules, kind_of(remote_name)}, inode_number);
     if (!inode)
         return file_result_not_found;
-    if (!inode->is_regular())
+    if (!inode->is_regular() || !inode->content_readable())
         return file_result_not_supported;
 
     // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.

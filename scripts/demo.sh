@@ -24,7 +24,7 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
 copy_dir=$(mktemp -d)
-trap 'rm -rf "$copy_dir"' EXIT
+trap 'rm -rf "${copy_dir:?}"' EXIT
 
 step() {
     printf '\n$ tarnwick --disk %s %s\n' "$sample/main.img" "$*"

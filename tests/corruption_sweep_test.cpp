@@ -34,6 +34,8 @@ struct volume_map {
     std::vector<uint64_t> extent_nodes;      // extent tree nodes: i_block of extent-mapped inodes, node blocks
     std::vector<uint64_t> directory_blocks;  // first blocks of the directories
     std::vector<uint64_t> indirect_blocks;   // single- and double-indirect blocks
+    std::vector<uint64_t> inline_inodes;     // inodes whose content lies in i_block and their attribute area
+    uint32_t inode_size = 128;
 };
 
 struct disk_map {
@@ -51,6 +53,7 @@ volume_map map_volume(const std::vector<uint8_t>& disk, uint64_t start)
     uint32_t inode_size = read_le16(sb, 88);
     bool is_64bit = (read_le32(sb, 96) & 0x80) != 0;
     v.superblock = start + 1024;
+    v.inode_size = inode_size;
     v.desc_size = is_64bit ? read_le16(sb, 254) : 32;
     v.descriptors = start + (static_cast<uint64_t>(read_le32(sb, 20)) + 1) * block_size;
     v.group_count = (read_le32(sb, 4) - read_le32(sb, 20) + read_le32(sb, 32) - 1) / read_le32(sb, 32);
@@ -67,6 +70,10 @@ volume_map map_volume(const std::vector<uint8_t>& disk, uint64_t start)
             bool directory = (mode & 0xF000) == 0x4000;
             if ((mode & 0xF000) == 0xA000 && read_le32(inode, 4) < 60)
                 continue;  // a link whose target is kept in i_block
+            if (read_le32(inode, 32) & 0x10000000) {
+                v.inline_inodes.push_back(at);
+                continue;
+            }
             if (read_le32(inode, 32) & 0x80000) {
                 v.extent_nodes.push_back(at + 40);
                 const uint8_t* root = inode + 40;
@@ -543,6 +550,57 @@ TEST_F(hostile_disk_test, every_damaged_journal_is_browsed_and_copied_from_clean
         for (size_t n = 1 + d.pick(3); n > 0; --n)
             journal_damage{d, d.pick_from(journals)}.apply();
         walk_result result = walk(std::move(disk), "journal run " + std::to_string(run));
+        if (result.digest != intact.digest)
+            ++changed_outcomes;
+    }
+    EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+}
+
+// Damage to inline inodes: the extra-size field that places the attribute area, the area's magic, entry fields and
+// values, i_block (file content, or a folder's parent and records) and the size.
+void inline_inodes(damage& d, const volume_map& v)
+{
+    uint64_t inode = d.pick_from(v.inline_inodes);
+    uint32_t room = v.inode_size - 128 - 8;
+    uint64_t area = inode + 128 + std::min<uint32_t>(read_le16(d.at(inode), 128), room);
+    uint64_t entry = area + 4 + 16 * d.pick(2);  // the first entry, or where a second one would start
+    switch (d.pick(6)) {
+    case 0: d.set16(inode + 128); break;
+    case 1: d.set32(area); break;
+    case 2: {
+        const int fields[] = {0, 1, 2, 4, 8};  // name length, name index, value offset, value inode, value size
+        int field = fields[d.pick(std::size(fields))];
+        if (field < 2)
+            d.set8(entry + field);
+        else if (field == 2)
+            d.set16(entry + field);
+        else
+            d.set32(entry + field);
+        break;
+    }
+    case 3: d.set32(inode + 40 + 4 * d.pick(15)); break;
+    case 4: d.set32(inode + 4); break;
+    default: d.flip(area + d.pick(v.inode_size - (area - inode))); break;
+    }
+}
+
+TEST_F(hostile_disk_test, every_damaged_inline_inode_is_browsed_and_copied_from_cleanly)
+{
+    const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("sweep_inline.img"));
+    const volume_map volume = map_volume(pristine, uint64_t{read_layout("sweep_inline.img").at(0).start} * 512);
+    ASSERT_GE(volume.inline_inodes.size(), 8u);
+    walk_result intact = walk(pristine, "intact");
+    EXPECT_EQ(intact.partitions, 1);
+    EXPECT_GE(intact.copies_ok, 4);
+
+    std::mt19937 random(0x171E);
+    int changed_outcomes = 0;
+    for (int run = 0; run < runs_per_kind && !HasFailure(); ++run) {
+        std::vector<uint8_t> disk = pristine;
+        damage d(disk, random);
+        for (size_t n = 1 + d.pick(3); n > 0; --n)
+            inline_inodes(d, volume);
+        walk_result result = walk(std::move(disk), "inline inodes run " + std::to_string(run));
         if (result.digest != intact.digest)
             ++changed_outcomes;
     }

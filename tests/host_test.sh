@@ -15,7 +15,7 @@ if [ "$group" != usage ] && [ "$(id -u)" -ne 0 ]; then
 fi
 
 work=$(mktemp -d)
-trap 'rm -rf -- "$work"' EXIT
+trap 'rm -rf -- "${work:?}"' EXIT
 
 fail() { echo "FAIL ($group): $*" >&2; exit 1; }
 

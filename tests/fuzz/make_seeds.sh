@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
-# ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links.
+# ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data and
+# bigalloc.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -10,7 +11,7 @@ export E2FSPROGS_FAKE_TIME=1700000000
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "${work:?}"' EXIT
 
 # A small tree for a volume with BLOCK-byte blocks: direct, single-indirect and sparse files, a folder of several
 # blocks, three levels of folders and a symbolic link.
@@ -68,6 +69,19 @@ make_tree "$work/gpt3" 1024
 mke2fs -q -F -t ext2 -b 1024 -O ^resize_inode -N 64 -E offset=$(( 40 * 512 )) -d "$work/gpt1" "$gpt" 300 >/dev/null
 mke2fs -q -F -t ext4 -b 1024 -O ^resize_inode,^has_journal -N 64 -E offset=$(( 680 * 512 )) -d "$work/gpt3" "$gpt" 340 \
     >/dev/null
+# Inline data (files and folders inside 256-byte inodes) in primary 1, bigalloc (clusters of 4 blocks) in primary 2.
+features=$out/features.img
+rm -f "$features"
+truncate -s 704K "$features"
+printf 'label: dos\nlabel-id: 0x54574b01\nstart=8, size=600, type=83\nstart=608, size=800, type=83\n' |
+    sfdisk -q --wipe never "$features"
+make_tree "$work/features1" 1024
+printf 'a line that needs more room than the sixty bytes of the block array\n' > "$work/features1/a/longer.txt"
+make_tree "$work/features2" 1024
+mke2fs -q -F -t ext4 -b 1024 -O inline_data,^resize_inode,^has_journal -I 256 -N 64 -E offset=$(( 8 * 512 )) \
+    -d "$work/features1" "$features" 300 >/dev/null
+mke2fs -q -F -t ext4 -b 1024 -O bigalloc,^resize_inode,^has_journal -C 4096 -N 64 -E offset=$(( 608 * 512 )) \
+    -d "$work/features2" "$features" 400 >/dev/null
 # A volume left with committed transactions in its journal: a new file whose directory, inode and bitmap blocks
 # are only in the journal, and a revoked block. mke2fs makes no journal under 1024 blocks, so it is placed at block
 # 300 of the volume and cut to its first 64 blocks (the log uses 13): the journal inode, the journal superblock

@@ -34,7 +34,7 @@ work=$x86_64/wine
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEARCH WINELOADER
 [ ! -d "$WINEPREFIX" ] || "$wineserver" -k 2> /dev/null
-rm -rf "$work"
+rm -rf "${work:?}"
 mkdir -p "$work"
 trap '"$wineserver" -k 2> /dev/null; "$wineserver" -w 2> /dev/null' EXIT
 
@@ -284,5 +284,5 @@ if [ "$failures" -gt 0 ]; then
 fi
 "$wineserver" -k 2> /dev/null
 "$wineserver" -w 2> /dev/null
-rm -rf "$work"
+rm -rf "${work:?}"
 echo "wine_test: passed"
