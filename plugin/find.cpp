@@ -99,8 +99,8 @@ const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& positio
 
 // Walks from the partition's root directory down the path's components, looking each up by the names the host is
 // shown, then loads the listing of the folder reached into the handle and returns its first visible entry.
-// Components that name no directory are passed over. Null, with position at the end of the listing, when the
-// directory has no visible entry or a directory on the way cannot be read.
+// Null with no listing when a component names no directory or a directory on the way cannot be read; null with
+// position at the end of the listing when the directory has no visible entry.
 const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle)
 {
     handle.entry_index = 0;
@@ -114,11 +114,12 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     while (next_component(components, component, length)) {
         entry_match match;
         lookup_result result = find_shown(source, directory, std::string_view(component, length), handle.view, match);
-        if (result == lookup_result::failed)
+        // A component that names nothing, or names no folder, leaves the search with no folder to list: a host
+        // asking for a folder that has gone must not be shown another one.
+        if (result != lookup_result::found ||
+            effective_file_type(source, match.inode, match.file_type) != file_type_directory)
             return nullptr;
-        if (result == lookup_result::found &&
-            effective_file_type(source, match.inode, match.file_type) == file_type_directory)
-            directory = match.inode;
+        directory = match.inode;
     }
     handle.directory = directory;
     handle.listing = load_folder(source, directory);
