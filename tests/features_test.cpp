@@ -19,23 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class features_test : public stand_in_test {
+class features_test : public scratch_test {
 protected:
-    void SetUp() override
-    {
-        stand_in_test::SetUp();
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_features_" + std::to_string(getpid()) + "_" +
-                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
-    }
-
     // A fixture volume, its superblock changed by damage, on a memory disk: does it mount?
     bool mounts(const std::string& volume_name, const std::function<void(uint8_t*)>& change)
     {
@@ -122,7 +107,6 @@ protected:
         return files;
     }
 
-    fs::path scratch;
     std::unique_ptr<physical_disk> disk;
 };
 

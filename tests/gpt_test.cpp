@@ -25,23 +25,8 @@ void put_le64(uint8_t* p, uint64_t value)
     put_le32(p + 4, static_cast<uint32_t>(value >> 32));
 }
 
-class gpt_test : public stand_in_test {
+class gpt_test : public scratch_test {
 protected:
-    void SetUp() override
-    {
-        stand_in_test::SetUp();
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_gpt_" + std::to_string(getpid()) + "_" +
-                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
-    }
-
     // The gpt_parts fixture in memory, and where its tables lie.
     std::vector<uint8_t> image = read_file_bytes(fixture_path("gpt_parts.img"));
     uint64_t primary() const { return 512; }
@@ -94,7 +79,6 @@ protected:
         return copied;
     }
 
-    fs::path scratch;
 };
 
 }  // namespace

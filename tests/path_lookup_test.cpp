@@ -35,25 +35,7 @@ std::string contents(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class path_lookup_test : public stand_in_test {
-protected:
-    void SetUp() override
-    {
-        stand_in_test::SetUp();
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_" + std::to_string(getpid()) + "_" +
-                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
-    }
-
-    fs::path scratch;
-};
+class path_lookup_test : public scratch_test {};
 
 using concurrent_lookup_test = path_lookup_test;
 

@@ -368,3 +368,20 @@ partition_linux_ext2* fixture_partition_test::open(const std::string& image, int
     disk = open_fixture_disk(image);
     return mounted_partition(*disk, number);
 }
+
+void scratch_test::SetUp()
+{
+    stand_in_test::SetUp();
+    scratch = std::filesystem::path(testing::TempDir()) /
+              ("tarnwick_" + std::to_string(getpid()) + "_" +
+               testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "_" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(scratch);
+    std::filesystem::create_directories(scratch);
+}
+
+void scratch_test::TearDown()
+{
+    std::filesystem::remove_all(scratch);
+    stand_in_test::TearDown();
+}

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,6 +53,15 @@ class stand_in_test : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+};
+
+// A stand-in test with an empty scratch folder of its own (named after the test), removed at the end.
+class scratch_test : public stand_in_test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path scratch;
 };
 
 class partition_linux_ext2;
