@@ -200,8 +200,8 @@ std::string too_long_message(const std::string& path)
            "; paths of " + std::to_string(path_limit) + " characters or more are refused)";
 }
 
-// What a result of FsGetFile means to the user. Result 2 also covers symlinks and folders, which the plugin does
-// not copy.
+// What a result of FsGetFile means to the user. Result 2 also covers folders; result 6 covers devices, pipes and
+// links that lead nowhere inside their partition, which the plugin does not copy.
 const char* result_message(int result)
 {
     switch (result) {

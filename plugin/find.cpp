@@ -5,6 +5,7 @@
 #include "ext/inode_cache.h"
 #include "plugin/entry_details.h"
 #include "plugin/host_text.h"
+#include "plugin/link_follow.h"
 #include "plugin/path_lookup.h"
 
 #include <algorithm>
@@ -46,19 +47,24 @@ void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, in
 }
 
 // A directory entry's fields, its name aside: folders have no size; other entries take theirs from the inode (0
-// when it cannot be read), regular files with the high word. Times and mode come from the inode too.
-void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const dir_entry& entry)
+// when it cannot be read), regular files with the high word. Times and mode come from the inode too. A link that
+// resolves inside the partition is shown as its target: a folder, or a file with the target's size, times and
+// mode; any other link as itself, a file the size of its target path.
+void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const find_handle& handle,
+                          const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
-    uint8_t type = effective_file_type(source, entry.inode, entry.file_type);
-    std::optional<ext_inode> inode = get_inode(source, entry.inode);
-    if (type == file_type_directory) {
+    followed_entry shown{entry.inode, effective_file_type(source, entry.inode, entry.file_type)};
+    if (shown.file_type == file_type_symlink)
+        follow_link(source, entry.inode, handle.chain, shown);
+    std::optional<ext_inode> inode = get_inode(source, shown.inode);
+    if (shown.file_type == file_type_directory) {
         record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     } else {
         record.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
         if (inode) {
             record.nFileSizeLow = inode->i_size_lo;
-            if (type == file_type_regular)
+            if (shown.file_type == file_type_regular)
                 record.nFileSizeHigh = inode->i_size_high;
         }
     }
@@ -98,7 +104,7 @@ const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& positio
 }
 
 // Walks from the partition's root directory down the path's components, looking each up by the names the host is
-// shown, then loads the listing of the folder reached into the handle and returns its first visible entry.
+// shown and following links to folders, then loads the listing of the folder reached into the handle and returns its first visible entry.
 // Null with no listing when a component names no directory or a directory on the way cannot be read; null with
 // position at the end of the listing when the directory has no visible entry.
 const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle)
@@ -107,20 +113,21 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     handle.listing.reset();
     handle.names.reset();
     handle.directory = root_directory_inode;
-    uint32_t directory = root_directory_inode;
+    handle.chain.assign(1, root_directory_inode);
     path_components components = components_after_folder(path);
     const char* component = nullptr;
     size_t length = 0;
     while (next_component(components, component, length)) {
-        entry_match match;
-        lookup_result result = find_shown(source, directory, std::string_view(component, length), handle.view, match);
+        followed_entry match;
+        lookup_result result =
+            find_followed(source, handle.chain, std::string_view(component, length), handle.view, match);
         // A component that names nothing, or names no folder, leaves the search with no folder to list: a host
         // asking for a folder that has gone must not be shown another one.
-        if (result != lookup_result::found ||
-            effective_file_type(source, match.inode, match.file_type) != file_type_directory)
+        if (result != lookup_result::found || match.file_type != file_type_directory)
             return nullptr;
-        directory = match.inode;
+        handle.chain.push_back(match.inode);
     }
+    uint32_t directory = handle.chain.back();
     handle.directory = directory;
     handle.listing = load_folder(source, directory);
     if (!handle.listing)
@@ -188,7 +195,7 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
     partition_linux_ext2& source = partition_at(context, drive, slot);
     const dir_entry* first = walk_to_directory(source, path.c_str(), *handle);
     if (first) {
-        fill_directory_entry(record, source, *first);
+        fill_directory_entry(record, source, *handle, *first);
         name = name_shown(*handle->listing, static_cast<uint32_t>(handle->entry_index), *handle->names);
     } else if (!handle->listing) {
         // A folder that cannot be read (damaged, beyond the listing bounds, encrypted) is not an empty one.
@@ -214,7 +221,7 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
     const dir_entry* entry = next_visible_entry(*handle.listing, handle.entry_index);
     if (entry == nullptr)
         return FALSE;
-    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), *entry);
+    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), handle, *entry);
     name = name_shown(*handle.listing, static_cast<uint32_t>(handle.entry_index), *handle.names);
     return TRUE;
 }

@@ -6,6 +6,7 @@
 #include "plugin/virtual_paths.h"
 
 #include <cstdint>
+#include <vector>
 
 inline constexpr intptr_t listing_mode_root = -1;
 inline constexpr intptr_t listing_mode_directory = 0;
@@ -22,6 +23,9 @@ struct find_handle {
     int32_t partition_slot = 0;  // slot in the drive's ext_partitions
     int32_t entry_index = 0;     // directory mode: position in listing of the entry returned last
     uint32_t directory = 0;      // directory mode: the inode of the directory listed
+    // Directory mode: the folders the path passed through, from the partition's root to directory (links among
+    // its entries that point back at one of them are loops).
+    std::vector<uint32_t> chain;
     intptr_t listing_mode = listing_mode_root;
     shared_listing listing;  // directory mode: this search's directory, null when it could not be read
     shared_context context;  // the drives this search reads from, kept for its life even when they go away

@@ -7,12 +7,14 @@
 #include "ext/stream.h"
 #include "plugin/entry_details.h"
 #include "plugin/host_text.h"
+#include "plugin/link_follow.h"
 #include "plugin/path_lookup.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -227,11 +229,13 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     partition_linux_ext2& source = *context.disks[static_cast<size_t>(drive)]->ext_partitions[static_cast<size_t>(slot)];
 
     uint32_t inode_number = 0;
-    std::optional<ext_inode> inode =
-        resolve_file(source, remote->c_str(), name_view{context.host_rules, kind_of(remote_name)}, inode_number);
-    if (!inode)
-        return file_result_not_found;
-    if (!inode->is_regular() || !inode->content_readable())
+    ext_inode inode;
+    int resolved =
+        resolve_file(source, remote->c_str(), name_view{context.host_rules, kind_of(remote_name)}, inode_number,
+                     inode);
+    if (resolved != file_result_ok)
+        return resolved;
+    if (!inode.is_regular() || !inode.content_readable())
         return file_result_not_supported;
 
     // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.
@@ -264,14 +268,14 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     if (report_progress(context, remote_name, local_name, 0) != 0) {
         result = file_result_aborted;
     } else {
-        result = run_copy(context, job, inode->size(), remote_name, local_name);
+        result = run_copy(context, job, inode.size(), remote_name, local_name);
         // The host hears 100 only for a whole copy, and may still abort there: nothing has taken the name yet.
         if (result == file_result_ok && report_progress(context, remote_name, local_name, 100) != 0)
             result = file_result_aborted;
     }
     // The copy carries the file's modification time; a file system that cannot take it still gets the bytes.
     if (result == file_result_ok) {
-        FILETIME modified = filetime_of(inode->modification_time);
+        FILETIME modified = filetime_of(inode.modification_time);
         SetFileTime(output, nullptr, nullptr, &modified);
     }
     if (!CloseHandle(output) && result == file_result_ok)
@@ -288,35 +292,47 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
 
 }  // namespace
 
-std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, const name_view& view,
-                                      uint32_t& inode_number)
+int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
+                 ext_inode& inode)
 {
     path_components components = components_after_folder(path);
     const char* name = nullptr;
     size_t name_length = 0;
     const char* component = nullptr;
     size_t length = 0;
-    uint32_t directory = root_directory_inode;
-    entry_match match;
-    // Every component but the last must name a directory.
+    std::vector<uint32_t> chain(1, root_directory_inode);
+    followed_entry match;
+    // Every component but the last must name a directory, or a link to one.
     while (next_component(components, component, length)) {
         if (name != nullptr) {
-            if (find_shown(source, directory, std::string_view(name, name_length), view, match) !=
+            if (find_followed(source, chain, std::string_view(name, name_length), view, match) !=
                     lookup_result::found ||
-                effective_file_type(source, match.inode, match.file_type) != file_type_directory)
-                return std::nullopt;
-            directory = match.inode;
+                match.file_type != file_type_directory)
+                return file_result_not_found;
+            chain.push_back(match.inode);
         }
         name = component;
         name_length = length;
     }
     if (name == nullptr)
-        return std::nullopt;
-    if (find_shown(source, directory, std::string_view(name, name_length), view, match) != lookup_result::found ||
-        effective_file_type(source, match.inode, match.file_type) != file_type_regular)
-        return std::nullopt;
+        return file_result_not_found;
+    follow_result link = follow_result::resolved;
+    lookup_result found = find_followed(source, chain, std::string_view(name, name_length), view, match, &link);
+    if (found != lookup_result::found)
+        return file_result_not_found;
+    if (link == follow_result::failed)
+        return file_result_read_error;
+    // A link that leads nowhere in the partition is there, but cannot be copied.
+    if (match.file_type == file_type_symlink)
+        return file_result_not_supported;
+    if (match.file_type != file_type_regular)
+        return file_result_not_found;
+    std::optional<ext_inode> found_inode = get_inode(source, match.inode);
+    if (!found_inode)
+        return file_result_not_found;
     inode_number = match.inode;
-    return get_inode(source, inode_number);
+    inode = std::move(*found_inode);
+    return file_result_ok;
 }
 
 TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name, int copy_flags,

@@ -23,8 +23,10 @@ struct copy_job {
     std::atomic<uint64_t> bytes_written{0};  // written by the worker, read for progress
 };
 
-// The regular-file entry that a UTF-8 path names below its partition folder, its components being names as a host
-// of this view is shown them: every component before the last must name a directory, the last a regular file.
-// Nothing when the path leads nowhere.
-std::optional<ext_inode> resolve_file(partition_linux_ext2& source, const char* path, const name_view& view,
-                                      uint32_t& inode_number);
+// The regular file that a UTF-8 path names below its partition folder, its components being names as a host of
+// this view is shown them: every component before the last must name a directory, the last a regular file, where
+// links inside the partition count as what they point to. file_result_ok with the inode, not_found when the path
+// leads nowhere or to no file, not_supported for a link that does not resolve, read_error when a folder or inode
+// that a link leads through cannot be read.
+int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
+                 ext_inode& inode);

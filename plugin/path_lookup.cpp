@@ -1,6 +1,7 @@
 // Path components, name lookups through the folder cache or the disk, and the resolution of a file's path.
 #include "plugin/path_lookup.h"
 
+#include "ext/symlink.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
@@ -41,6 +42,8 @@ uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_
         return file_type_directory;
     if (found->is_regular())
         return file_type_regular;
+    if (is_symlink(*found))
+        return file_type_symlink;
     return file_type_unknown;
 }
 

@@ -23,7 +23,7 @@ path_components components_after_folder(const char* path);
 bool next_component(path_components& walk, const char*& component, size_t& length);
 
 // The file type of a record; for records written without one (type 0), the type that its inode's mode gives
-// (0 when it is neither a directory nor a regular file, or the inode cannot be read).
+// (0 when it is neither a directory, a regular file nor a link, or the inode cannot be read).
 uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_t file_type);
 
 // Looks a name up in a folder: in its cached listing when it has one, else in its blocks, read only until the

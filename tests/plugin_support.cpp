@@ -36,3 +36,30 @@ std::vector<std::string> list_names(const std::string& path)
     FsFindClose(handle);
     return names;
 }
+
+std::map<std::string, listed_entry> list_entries(const std::string& path)
+{
+    std::map<std::string, listed_entry> entries;
+    std::vector<char> host_path(path.begin(), path.end());
+    host_path.push_back('\0');
+    WIN32_FIND_DATAA record;
+    HANDLE handle = FsFindFirst(host_path.data(), &record);
+    if (handle == INVALID_HANDLE_VALUE)
+        return entries;
+    do {
+        entries[record.cFileName] = {record.dwFileAttributes,
+                                     (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow,
+                                     record.dwReserved0};
+    } while (FsFindNext(handle, &record));
+    FsFindClose(handle);
+    return entries;
+}
+
+int copy_out(const std::string& remote, const std::string& local, int flags)
+{
+    std::vector<char> r(remote.begin(), remote.end());
+    r.push_back('\0');
+    std::vector<char> l(local.begin(), local.end());
+    l.push_back('\0');
+    return FsGetFile(r.data(), l.data(), flags, nullptr);
+}

@@ -4,6 +4,8 @@
 #include "plugin/exports.h"
 #include "test_support.h"
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,3 +15,16 @@ memory_disk disk_with_volumes(const std::vector<int>& primary_slots, bool logica
 
 // Every entry name of a listing through FsFindFirst and FsFindNext, or {"<invalid>"} for the invalid handle.
 std::vector<std::string> list_names(const std::string& path);
+
+// An entry of a listing as the host sees it, its name aside.
+struct listed_entry {
+    DWORD attributes = 0;
+    uint64_t size = 0;
+    DWORD mode = 0;  // dwReserved0: the Unix mode
+};
+
+// The entries of a listing by name; empty when FsFindFirst fails.
+std::map<std::string, listed_entry> list_entries(const std::string& path);
+
+// FsGetFile of remote to local with the given copy flags.
+int copy_out(const std::string& remote, const std::string& local, int flags = 0);

@@ -14,7 +14,7 @@ work=$(mktemp -d)
 trap 'rm -rf "${work:?}"' EXIT
 
 # A small tree for a volume with BLOCK-byte blocks: direct, single-indirect and sparse files, a folder of several
-# blocks, three levels of folders and a symbolic link.
+# blocks, three levels of folders and symbolic links, one too long for i_block.
 make_tree() {
     local d=$1 block=$2 i
     mkdir -p "$d/a/b/c" "$d/list"
@@ -25,6 +25,7 @@ make_tree() {
     printf 'tail' | dd of="$d/sparse.bin" bs="$block" seek=20 conv=notrunc status=none
     printf 'deep\n' > "$d/a/b/c/deep.txt"
     ln -s a/b/c/deep.txt "$d/link"
+    ln -s "$(printf './%.0s' $(seq 1 30))a/b/c/deep.txt" "$d/long_link"
     for i in $(seq 1 30); do : > "$d/list/entry_with_a_longer_name_$i"; done
 }
 

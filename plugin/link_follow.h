@@ -1,0 +1,41 @@
+// Following symbolic links inside a partition, so that a link is listed, entered and copied as what it points to.
+#pragma once
+
+#include "ext/directory.h"
+#include "plugin/shown_names.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+class partition_linux_ext2;
+
+// Links followed in one resolution at most, as Linux does; a longer chain counts as a loop.
+inline constexpr int link_follow_limit = 40;
+
+enum class follow_result {
+    resolved,      // the target is a folder or a regular file of the same partition
+    unresolvable,  // dangling, a loop, above the partition's root, or pointing at neither a folder nor a file
+    failed,        // a folder or inode on the way could not be read
+};
+
+// What an entry stands for: the inode and type a host is shown for it.
+struct followed_entry {
+    uint32_t inode = 0;
+    uint8_t file_type = file_type_unknown;
+};
+
+// Follows the link inode link, found in the folder whose inode is the last of chain. chain holds the folders
+// from the partition's root down to that folder as the host's path reached them: a link to one of them would
+// hold the path's own folder again, so a host walking into it would never reach the end, and it counts as a loop.
+// The target's components are looked up by their names on disk; an absolute target starts at the partition's
+// root, and ".." above that root leaves the partition. On success target holds the final inode, a folder or a
+// regular file.
+follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span<const uint32_t> chain,
+                          followed_entry& target);
+
+// Looks a host path component up in the last folder of chain by the name a host of this view is shown, and follows
+// it when it is a link. entry is the link's target when it resolves, else what was found (a link that does not
+// resolve keeps file_type_symlink; link_outcome tells why).
+lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32_t> chain, std::string_view component,
+                            const name_view& view, followed_entry& entry, follow_result* link_outcome = nullptr);
