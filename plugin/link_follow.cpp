@@ -41,6 +41,8 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
     uint8_t current_type = file_type_directory;
     int links = 0;
     uint32_t next_link = link;
+    // Each pass follows one link or resolves one component: at most link_follow_limit links, and the components of
+    // their targets, at most link_follow_limit * (link_target_limit + 1) / 2 of them.
     for (;;) {
         if (next_link != 0) {
             if (++links > link_follow_limit)
