@@ -17,42 +17,27 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class drive_rescan_test : public stand_in_test {
+class drive_rescan_test : public scratch_test {
 protected:
     void SetUp() override
     {
-        stand_in_test::SetUp();
+        scratch_test::SetUp();
         set_rescan_interval(0ms);
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_" + std::to_string(getpid()) + "_" +
-                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
     }
 
     void TearDown() override
     {
         set_rescan_interval(default_rescan_interval);
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
+        scratch_test::TearDown();
     }
 
-    static int get(const std::string& remote, const fs::path& local)
-    {
-        std::vector<char> r(remote.begin(), remote.end());
-        r.push_back('\0');
-        std::string l = local.string();
-        std::vector<char> lv(l.begin(), l.end());
-        lv.push_back('\0');
-        return FsGetFile(r.data(), lv.data(), 0, nullptr);
-    }
+    static int get(const std::string& remote, const fs::path& local) { return copy_out(remote, local.string()); }
 
     static std::string contents(const fs::path& path)
     {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
-    fs::path scratch;
 };
 
 using names = std::vector<std::string>;

@@ -31,37 +31,6 @@ protected:
         return disk && mounted_partition(*disk, 1) != nullptr;
     }
 
-    int get(const std::string& remote, const fs::path& local)
-    {
-        std::vector<char> r(remote.begin(), remote.end());
-        r.push_back('\0');
-        std::string l = local.string();
-        return FsGetFile(r.data(), l.data(), 0, nullptr);
-    }
-
-    struct listed {
-        DWORD attributes;
-        uint64_t size;
-    };
-
-    // The entries of a folder as the host sees them; nothing when FsFindFirst fails.
-    static std::map<std::string, listed> list(const std::string& path)
-    {
-        std::map<std::string, listed> entries;
-        std::vector<char> host_path(path.begin(), path.end());
-        host_path.push_back('\0');
-        WIN32_FIND_DATAA record;
-        HANDLE handle = FsFindFirst(host_path.data(), &record);
-        if (handle == INVALID_HANDLE_VALUE)
-            return entries;
-        do {
-            entries[record.cFileName] = {record.dwFileAttributes,
-                                         (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow};
-        } while (FsFindNext(handle, &record));
-        FsFindClose(handle);
-        return entries;
-    }
-
     // Every folder of the source tree lists exactly its entries (and the partition folder the extra ones besides),
     // and every file copies byte-exact. The number of files compared.
     size_t expect_tree(const std::string& folder, const fs::path& tree, const std::vector<std::string>& extra = {})
@@ -74,7 +43,7 @@ protected:
         for (const fs::path& source : folders) {
             fs::path relative = source.lexically_relative(tree);
             std::string remote = folder + (relative == "." ? "" : "/" + relative.string());
-            auto entries = list(remote);
+            auto entries = list_entries(remote);
             entries.erase("lost+found");
             entries.erase("..");
             for (const std::string& name : relative == "." ? extra : std::vector<std::string>{}) {
@@ -94,7 +63,7 @@ protected:
                 std::string name = entry.path().filename().string();
                 EXPECT_EQ(entries[name].size, entry.file_size()) << remote << "/" << name;
                 fs::path local = scratch / "copy";
-                int result = get(remote + "/" + name, local);
+                int result = copy_out(remote + "/" + name, local.string());
                 EXPECT_EQ(result, file_result_ok) << remote << "/" << name;
                 if (result == file_result_ok) {
                     EXPECT_TRUE(read_file_bytes(local.string()) == read_file_bytes(entry.path().string()))
@@ -223,11 +192,11 @@ TEST_F(features_test, encrypted_and_compressed_inodes_copy_as_not_supported)
 {
     test_control::add_drive_file(fixture_path("features.img"));
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
-    auto root = list("/sda1");
+    auto root = list_entries("/sda1");
     EXPECT_EQ(root.at("encrypted.txt").size, 9u);
     EXPECT_EQ(root.at("compressed.bin").size, 3000u);
     for (const char* name : {"/sda1/encrypted.txt", "/sda1/compressed.bin"}) {
-        EXPECT_EQ(get(name, scratch / "copy"), file_result_not_supported) << name;
+        EXPECT_EQ(copy_out(name, (scratch / "copy").string()), file_result_not_supported) << name;
         EXPECT_FALSE(fs::exists(scratch / "copy")) << name;
     }
 }
@@ -249,7 +218,7 @@ TEST_F(features_test, a_folder_beyond_the_listing_bounds_fails_to_list_rather_th
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(list_names("/sda1/dir"), std::vector<std::string>{"<invalid>"});
     EXPECT_EQ(list_names("/sda1/dir/deeper"), std::vector<std::string>{"<invalid>"});
-    auto root = list("/sda1");
+    auto root = list_entries("/sda1");
     EXPECT_EQ(root.count("dir"), 1u);
     EXPECT_EQ(root.count("file.txt"), 1u);
 }

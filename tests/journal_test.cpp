@@ -15,22 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class journal_test : public stand_in_test {
+class journal_test : public scratch_test {
 protected:
-    void SetUp() override
-    {
-        stand_in_test::SetUp();
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_journal_" + std::to_string(getpid()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
-    }
-
     static int TARNWICK_CALL progress(int, char*, char*, int) { return 0; }
 
     // Name -> size of every entry of a folder but the parent placeholder; -1 for a folder.
@@ -76,7 +62,6 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path scratch;
     int copies = 0;
 };
 

@@ -14,28 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class large_file_test : public stand_in_test {
+class large_file_test : public scratch_test {
 protected:
     void SetUp() override
     {
-        stand_in_test::SetUp();
+        scratch_test::SetUp();
         test_control::add_drive_file(fixture_path("big.img"));
         ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_large_" + std::to_string(getpid()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
     }
 
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
-    }
-
-    static int get(std::string remote, std::string local)
-    {
-        return FsGetFile(remote.data(), local.data(), 0, nullptr);
-    }
+    static int get(const std::string& remote, const std::string& local) { return copy_out(remote, local); }
 
     // True when the first length bytes of both files are equal; reads them a mebibyte at a time.
     static bool same_prefix(const fs::path& a, const fs::path& b, uint64_t length)
@@ -52,8 +40,6 @@ protected:
         }
         return true;
     }
-
-    fs::path scratch;
 };
 
 }  // namespace
