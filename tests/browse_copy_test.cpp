@@ -40,17 +40,13 @@ struct stat status_of(const fs::path& path)
     return st;
 }
 
-class browse_copy_test : public stand_in_test {
+class browse_copy_test : public scratch_test {
 protected:
     void SetUp() override
     {
-        stand_in_test::SetUp();
+        scratch_test::SetUp();
         test_control::add_drive_file(fixture_path("main.img"));
         ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_" + std::to_string(getpid()) + "_" +
-                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
         progress_reports.clear();
         abort_after = -1;
     }
@@ -58,8 +54,7 @@ protected:
     void TearDown() override
     {
         nested_work = nullptr;
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
+        scratch_test::TearDown();
     }
 
     // Reports are recorded from whichever thread copies; nested_work, when set, runs inside each report of an
@@ -97,12 +92,7 @@ protected:
 
     int get(const std::string& remote, const fs::path& local, int flags = 0)
     {
-        std::vector<char> r(remote.begin(), remote.end());
-        r.push_back('\0');
-        std::string l = local.string();
-        std::vector<char> lv(l.begin(), l.end());
-        lv.push_back('\0');
-        return FsGetFile(r.data(), lv.data(), flags, nullptr);
+        return copy_out(remote, local.string(), flags);
     }
 
     static std::string contents(const fs::path& path)
@@ -111,7 +101,6 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path scratch;
     static inline std::vector<int> progress_reports;
     static inline int abort_after = -1;
     static inline std::mutex progress_lock;

@@ -278,24 +278,8 @@ const sweep_case sweep_cases[] = {
 };
 
 // A clean scratch folder per test and one checked host session per disk.
-class hostile_disk_test : public stand_in_test {
+class hostile_disk_test : public scratch_test {
 protected:
-    void SetUp() override
-    {
-        stand_in_test::SetUp();
-        std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_sweep_" + std::to_string(getpid()) + "_" + name);
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
-    }
-
     // One host session over the disk, checked: in time, sound answers, no drive opened for writing, nothing written
     // but the copies, which are gone afterwards.
     walk_result walk(std::vector<uint8_t> disk, const std::string& label)
@@ -317,7 +301,6 @@ protected:
         return result;
     }
 
-    fs::path scratch;
 };
 
 class corruption_sweep_test : public hostile_disk_test, public testing::WithParamInterface<sweep_case> {};

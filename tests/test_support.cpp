@@ -372,10 +372,11 @@ partition_linux_ext2* fixture_partition_test::open(const std::string& image, int
 void scratch_test::SetUp()
 {
     stand_in_test::SetUp();
-    scratch = std::filesystem::path(testing::TempDir()) /
-              ("tarnwick_" + std::to_string(getpid()) + "_" +
-               testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "_" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    // Parameterised tests have "/" in their names.
+    std::string name = std::string(test->test_suite_name()) + "_" + test->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    scratch = std::filesystem::path(testing::TempDir()) / ("tarnwick_" + std::to_string(getpid()) + "_" + name);
     std::filesystem::remove_all(scratch);
     std::filesystem::create_directories(scratch);
 }

@@ -18,25 +18,16 @@ namespace {
 
 const std::string utf8_name = "gr\xc3\xbc\xc3\x9f" "e-\xe6\x97\xa5\xe6\x9c\xac-\xf0\x9f\x98\x80.txt";
 
-class unicode_names_test : public stand_in_test {
+class unicode_names_test : public scratch_test {
 protected:
     void SetUp() override
     {
-        stand_in_test::SetUp();
+        scratch_test::SetUp();
         test_control::add_drive_file(fixture_path("main.img"));
         test_control::add_drive_file(fixture_path("names.img"));
         ASSERT_EQ(FsInitW(0, progress, nullptr, nullptr), 0);
-        scratch = fs::path(testing::TempDir()) / ("tarnwick_" + std::to_string(getpid()) + "_" +
-                                                   testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(scratch);
         fs::create_directories(scratch / "target");
         last_percent = -1;
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(scratch);
-        stand_in_test::TearDown();
     }
 
     static int TARNWICK_CALL progress(int, WCHAR*, WCHAR*, int percent)
@@ -94,7 +85,6 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path scratch;
     static inline int last_percent = -1;
 };
 
