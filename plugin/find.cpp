@@ -104,9 +104,9 @@ const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& positio
 }
 
 // Walks from the partition's root directory down the path's components, looking each up by the names the host is
-// shown and following links to folders, then loads the listing of the folder reached into the handle and returns its first visible entry.
-// Null with no listing when a component names no directory or a directory on the way cannot be read; null with
-// position at the end of the listing when the directory has no visible entry.
+// shown and following links to folders, then loads the listing of the folder reached into the handle and returns
+// its first visible entry. Null with no listing when a component names no directory or a directory on the way
+// cannot be read; null with position at the end of the listing when the directory has no visible entry.
 const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle)
 {
     handle.entry_index = 0;
