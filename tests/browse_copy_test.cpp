@@ -17,21 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct listed {
-    DWORD attributes;
-    uint64_t size;
-    DWORD mode;
-    int64_t modified;  // seconds since 1970, from the last-write FILETIME
-    bool operator==(const listed&) const = default;
-};
-
 constexpr DWORD unix_mode = 0x80000000u;
-
-int64_t unix_seconds(const FILETIME& time)
-{
-    uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    return static_cast<int64_t>(ticks / 10000000) - 11644473600;
-}
 
 struct stat status_of(const fs::path& path)
 {
@@ -72,23 +58,7 @@ protected:
         return abort_after >= 0 && static_cast<int>(progress_reports.size()) > abort_after ? 1 : 0;
     }
 
-    static std::map<std::string, listed> list(const std::string& path)
-    {
-        std::map<std::string, listed> entries;
-        std::vector<char> host_path(path.begin(), path.end());
-        host_path.push_back('\0');
-        WIN32_FIND_DATAA record;
-        HANDLE handle = FsFindFirst(host_path.data(), &record);
-        if (handle == INVALID_HANDLE_VALUE)
-            return entries;
-        do {
-            entries[record.cFileName] = {record.dwFileAttributes,
-                                         (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow,
-                                         record.dwReserved0, unix_seconds(record.ftLastWriteTime)};
-        } while (FsFindNext(handle, &record));
-        FsFindClose(handle);
-        return entries;
-    }
+    static std::map<std::string, listed_entry> list(const std::string& path) { return list_entries(path); }
 
     int get(const std::string& remote, const fs::path& local, int flags = 0)
     {

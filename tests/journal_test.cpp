@@ -3,7 +3,7 @@
 // not check out.
 #include "disk/byte_order.h"
 #include "plugin/exports.h"
-#include "test_support.h"
+#include "plugin_support.h"
 
 #include <cstring>
 #include <filesystem>
@@ -23,20 +23,9 @@ protected:
     static std::map<std::string, int64_t> list(const std::string& path)
     {
         std::map<std::string, int64_t> entries;
-        std::vector<char> host_path(path.begin(), path.end());
-        host_path.push_back('\0');
-        WIN32_FIND_DATAA record;
-        HANDLE handle = FsFindFirst(host_path.data(), &record);
-        if (handle == INVALID_HANDLE_VALUE)
-            return entries;
-        do {
-            if (std::strcmp(record.cFileName, "..") != 0)
-                entries[record.cFileName] = (record.dwFileAttributes & 16) != 0
-                                                ? -1
-                                                : static_cast<int64_t>((uint64_t(record.nFileSizeHigh) << 32) |
-                                                                       record.nFileSizeLow);
-        } while (FsFindNext(handle, &record));
-        FsFindClose(handle);
+        for (const auto& [name, entry] : list_entries(path))
+            if (name != "..")
+                entries[name] = (entry.attributes & 16) != 0 ? -1 : static_cast<int64_t>(entry.size);
         return entries;
     }
 

@@ -37,6 +37,12 @@ std::vector<std::string> list_names(const std::string& path)
     return names;
 }
 
+int64_t unix_seconds(const FILETIME& time)
+{
+    uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000) - 11644473600;
+}
+
 std::map<std::string, listed_entry> list_entries(const std::string& path)
 {
     std::map<std::string, listed_entry> entries;
@@ -49,7 +55,7 @@ std::map<std::string, listed_entry> list_entries(const std::string& path)
     do {
         entries[record.cFileName] = {record.dwFileAttributes,
                                      (uint64_t(record.nFileSizeHigh) << 32) | record.nFileSizeLow,
-                                     record.dwReserved0};
+                                     record.dwReserved0, unix_seconds(record.ftLastWriteTime)};
     } while (FsFindNext(handle, &record));
     FsFindClose(handle);
     return entries;

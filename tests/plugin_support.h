@@ -20,8 +20,13 @@ std::vector<std::string> list_names(const std::string& path);
 struct listed_entry {
     DWORD attributes = 0;
     uint64_t size = 0;
-    DWORD mode = 0;  // dwReserved0: the Unix mode
+    DWORD mode = 0;        // dwReserved0: the Unix mode
+    int64_t modified = 0;  // seconds since 1970, from the last-write time
+    bool operator==(const listed_entry&) const = default;
 };
+
+// A FILETIME as seconds since 1970.
+int64_t unix_seconds(const FILETIME& time);
 
 // The entries of a listing by name; empty when FsFindFirst fails.
 std::map<std::string, listed_entry> list_entries(const std::string& path);
