@@ -12,9 +12,12 @@
 
 namespace {
 
-// Pushes the components of path onto pending, the first to be resolved last (pending is used as a stack).
+// Pushes the components of path onto pending, the first to be resolved last (pending is used as a stack). A
+// trailing separator stands for a last "." component: the path must then end at a folder.
 void push_components(std::vector<std::string_view>& pending, std::string_view path)
 {
+    if (!path.empty() && path.back() == '/')
+        pending.emplace_back(".");
     size_t end = path.size();
     while (end > 0) {
         size_t start = path.rfind('/', end - 1);

@@ -92,7 +92,7 @@ TEST_F(symlink_test, links_that_lead_nowhere_in_the_partition_stay_links_and_cop
 {
     for (const char* partition : {"/sda1", "/sda2"}) {
         for (const char* link : {"dangling", "self", "loop_a", "here", "data/sub/back", "to_folder/sub/back",
-                                 "above_root", "chain/n00"}) {
+                                 "above_root", "chain/n00", "file_as_folder"}) {
             std::string remote = partition + std::string("/") + link;
             std::optional<listed_entry> entry = entry_at(remote);
             ASSERT_TRUE(entry) << remote;
