@@ -216,7 +216,7 @@ const char* result_message(int result)
     case file_result_aborted:
         return "aborted";
     case file_result_not_supported:
-        return "not a regular file";
+        return "not a regular file, or a link that leads nowhere";
     default:
         return "unexpected result from the plugin";
     }
@@ -552,7 +552,7 @@ private:
         }
         int result = copy_file(plugin, remote, utf8_of(local), overwrite, remote);
         if (result == file_result_not_found || result == file_result_not_supported)
-            std::fprintf(stderr, "tarnwick: skipped %s: not a regular file\n", remote.c_str());
+            std::fprintf(stderr, "tarnwick: skipped %s: %s\n", remote.c_str(), result_message(result));
         else if (result == file_result_aborted)
             aborted = true;
         else if (result != file_result_ok)
