@@ -28,6 +28,22 @@ void push_components(std::vector<std::string_view>& pending, std::string_view pa
     }
 }
 
+// Looks a name of a link's target up in a folder. The folder's whole listing is read and kept: a listing resolves
+// every link it holds, and links of one folder tend to point into the same few folders, however large. A folder
+// that cannot be listed whole is searched block by block.
+lookup_result find_for_link(partition_linux_ext2& source, uint32_t folder, std::string_view name, entry_match& match)
+{
+    shared_listing listing = load_folder(source, folder);
+    if (!listing)
+        return find_in_folder(source, folder, name.data(), name.size(), match);
+    const dir_entry* entry = find_in_listing(*listing, name.data(), name.size());
+    if (entry == nullptr)
+        return lookup_result::missing;
+    match.inode = entry->inode;
+    match.file_type = entry->file_type;
+    return lookup_result::found;
+}
+
 }  // namespace
 
 follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span<const uint32_t> chain,
@@ -77,7 +93,7 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
         if (component == ".." && folder == root_directory_inode)
             return follow_result::unresolvable;
         entry_match match;
-        lookup_result found = find_in_folder(source, folder, component.data(), component.size(), match);
+        lookup_result found = find_for_link(source, folder, component, match);
         if (found == lookup_result::failed)
             return follow_result::failed;
         if (found == lookup_result::missing)
