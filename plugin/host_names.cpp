@@ -104,7 +104,13 @@ std::string shown_name(std::string_view on_disk, name_rules rules)
             c = replacement_character;
             length = 1;
         }
-        if (rules == name_rules::windows) {
+        if (rules == name_rules::posix) {
+            // Only a damaged record holds these; the host would cut the name at the NUL, or split it at the "/".
+            if (c == 0)
+                c = 0x2400;  // symbol for null
+            else if (c == '/')
+                c = 0xFF0F;  // fullwidth solidus
+        } else {
             if (char32_t stand_in = windows_stand_in(c))
                 c = stand_in;
             else if ((c == '.' || c == ' ') && i + length == on_disk.size())
@@ -148,9 +154,8 @@ std::unordered_map<uint32_t, std::string> changed_names(uint32_t count,
     for (uint32_t i = 0; i < count; ++i) {
         std::string_view name = name_at(i);
         std::string shown = shown_as(name);
-        if (shown == name)
-            unchanged.insert(name);
-        else
+        // A damaged folder may hold a name twice: the first keeps it, the others are numbered like changed names.
+        if (shown != name || !unchanged.insert(name).second)
             changed.emplace(i, std::move(shown));
     }
     if (changed.empty())

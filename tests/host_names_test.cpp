@@ -41,12 +41,19 @@ TEST(host_names_test, windows_names_hold_no_separator_forbidden_character_or_dev
     EXPECT_EQ(shown_name("\xed\xa0\x80", w), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 }
 
-TEST(host_names_test, posix_names_change_only_where_utf8_is_broken)
+TEST(host_names_test, posix_names_change_only_where_utf8_is_broken_or_a_damaged_record_holds_nul_or_slash)
 {
     const name_rules p = name_rules::posix;
     EXPECT_EQ(shown_name("back\\slash:*?.txt", p), "back\\slash:*?.txt");
     EXPECT_EQ(shown_name("CON", p), "CON");
     EXPECT_EQ(shown_name("latin1-\xe9t\xe9", p), "latin1-\xef\xbf\xbdt\xef\xbf\xbd");
+    EXPECT_EQ(shown_name(std::string_view("sparse.bin\0i", 12), p), "sparse.bin\xe2\x90\x80i");  // U+2400
+    EXPECT_EQ(shown_name("../etc", p), "..\xef\xbc\x8f" "etc");                              // U+FF0F
+    // A name a damaged folder holds twice: the second is numbered, and may not take a name already there.
+    auto changed = changed_in({"a.txt", "b", "a.txt", "a (2).txt", "a.txt"}, p);
+    EXPECT_EQ(changed.size(), 2u);
+    EXPECT_EQ(changed.at(2), "a (3).txt");
+    EXPECT_EQ(changed.at(4), "a (4).txt");
 }
 
 TEST(host_names_test, every_name_shown_in_a_folder_is_unique_and_unchanged_names_keep_theirs)
