@@ -125,6 +125,12 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
         // asking for a folder that has gone must not be shown another one.
         if (result != lookup_result::found || match.file_type != file_type_directory)
             return nullptr;
+        // A record naming a folder on the path again (only damage makes one: links to such folders never resolve)
+        // would let a host's recursive copy descend until its paths run out, so it is not entered.
+        std::string_view name(component, length);
+        if (name != "." && name != ".." &&
+            std::find(handle.chain.begin(), handle.chain.end(), match.inode) != handle.chain.end())
+            return nullptr;
         handle.chain.push_back(match.inode);
     }
     uint32_t directory = handle.chain.back();

@@ -107,8 +107,12 @@ TEST_F(symlink_test, links_that_lead_nowhere_in_the_partition_stay_links_and_cop
     }
 }
 
-TEST_F(symlink_test, a_folder_copy_through_every_link_ends)
+TEST_F(symlink_test, a_folder_copy_through_every_link_and_every_damaged_record_ends)
 {
+    // A record naming the root folder again lists as a folder that does not open.
+    EXPECT_NE(list_entries("/sda1/damaged").at("root_again").attributes & folder_bit, 0u);
+    EXPECT_EQ(list_names("/sda1/damaged/root_again"), std::vector<std::string>{"<invalid>"});
+
     // Every folder a host reaches from the partition folder, entering each listed folder as a recursive copy does.
     std::set<std::string> reached;
     std::function<void(const std::string&)> walk = [&](const std::string& folder) {
@@ -119,8 +123,9 @@ TEST_F(symlink_test, a_folder_copy_through_every_link_ends)
                 walk(folder + "/" + name);
     };
     walk("");
-    EXPECT_EQ(reached, (std::set<std::string>{"", "/absolute_folder", "/chain", "/chain_1", "/chain_2", "/data",
-                                               "/data/sub", "/lost+found", "/to_folder", "/to_folder/sub"}));
+    EXPECT_EQ(reached, (std::set<std::string>{"", "/absolute_folder", "/chain", "/chain_1", "/chain_2", "/damaged",
+                                               "/damaged/root_again", "/data", "/data/sub", "/lost+found",
+                                               "/to_folder", "/to_folder/sub"}));
 }
 
 }  // namespace
