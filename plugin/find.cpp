@@ -117,21 +117,11 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     path_components components = components_after_folder(path);
     const char* component = nullptr;
     size_t length = 0;
+    // A component that names nothing, or names no folder, leaves the search with no folder to list: a host asking
+    // for a folder that has gone must not be shown another one.
     while (next_component(components, component, length)) {
-        followed_entry match;
-        lookup_result result =
-            find_followed(source, handle.chain, std::string_view(component, length), handle.view, match);
-        // A component that names nothing, or names no folder, leaves the search with no folder to list: a host
-        // asking for a folder that has gone must not be shown another one.
-        if (result != lookup_result::found || match.file_type != file_type_directory)
+        if (!enter_folder(source, handle.chain, std::string_view(component, length), handle.view))
             return nullptr;
-        // A record naming a folder on the path again (only damage makes one: links to such folders never resolve)
-        // would let a host's recursive copy descend until its paths run out, so it is not entered.
-        std::string_view name(component, length);
-        if (name != "." && name != ".." &&
-            std::find(handle.chain.begin(), handle.chain.end(), match.inode) != handle.chain.end())
-            return nullptr;
-        handle.chain.push_back(match.inode);
     }
     uint32_t directory = handle.chain.back();
     handle.directory = directory;

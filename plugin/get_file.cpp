@@ -290,6 +290,21 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     return result;
 }
 
+// FsGetFile and FsGetFileW: nothing thrown reaches the host.
+template <class text>
+int get_file_export(text* remote_name, text* local_name, int copy_flags)
+{
+    try {
+        // Held until the copy's worker is joined, so that the drive it reads stays even if it goes away meanwhile.
+        shared_context context = initialised_context();
+        if (context == nullptr)
+            return file_result_not_found;
+        return get_file(*context, remote_name, local_name, copy_flags);
+    } catch (...) {
+        return file_result_read_error;
+    }
+}
+
 }  // namespace
 
 int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
@@ -304,13 +319,8 @@ int resolve_file(partition_linux_ext2& source, const char* path, const name_view
     followed_entry match;
     // Every component but the last must name a directory, or a link to one.
     while (next_component(components, component, length)) {
-        if (name != nullptr) {
-            if (find_followed(source, chain, std::string_view(name, name_length), view, match) !=
-                    lookup_result::found ||
-                match.file_type != file_type_directory)
-                return file_result_not_found;
-            chain.push_back(match.inode);
-        }
+        if (name != nullptr && !enter_folder(source, chain, std::string_view(name, name_length), view))
+            return file_result_not_found;
         name = component;
         name_length = length;
     }
@@ -338,27 +348,11 @@ int resolve_file(partition_linux_ext2& source, const char* path, const name_view
 TARNWICK_EXPORT int TARNWICK_CALL FsGetFile(char* remote_name, char* local_name, int copy_flags,
                                             remote_file_info*)
 {
-    try {
-        // Held until the copy's worker is joined, so that the drive it reads stays even if it goes away meanwhile.
-        shared_context context = initialised_context();
-        if (context == nullptr)
-            return file_result_not_found;
-        return get_file(*context, remote_name, local_name, copy_flags);
-    } catch (...) {
-        return file_result_read_error;
-    }
+    return get_file_export(remote_name, local_name, copy_flags);
 }
 
 TARNWICK_EXPORT int TARNWICK_CALL FsGetFileW(WCHAR* remote_name, WCHAR* local_name, int copy_flags,
                                              remote_file_info*)
 {
-    try {
-        // Held until the copy's worker is joined, so that the drive it reads stays even if it goes away meanwhile.
-        shared_context context = initialised_context();
-        if (context == nullptr)
-            return file_result_not_found;
-        return get_file(*context, remote_name, local_name, copy_flags);
-    } catch (...) {
-        return file_result_read_error;
-    }
+    return get_file_export(remote_name, local_name, copy_flags);
 }

@@ -131,3 +131,16 @@ lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32
     }
     return found;
 }
+
+bool enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
+                  const name_view& view)
+{
+    followed_entry entry;
+    if (find_followed(source, chain, component, view, entry) != lookup_result::found ||
+        entry.file_type != file_type_directory)
+        return false;
+    if (component != "." && component != ".." && std::find(chain.begin(), chain.end(), entry.inode) != chain.end())
+        return false;
+    chain.push_back(entry.inode);
+    return true;
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 class partition_linux_ext2;
 
@@ -39,3 +40,10 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
 // resolve keeps file_type_symlink; link_outcome tells why).
 lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32_t> chain, std::string_view component,
                             const name_view& view, followed_entry& entry, follow_result* link_outcome = nullptr);
+
+// One step of a host path down into a folder: the component is looked up as find_followed does and, when it names a
+// folder (or a link to one), that folder is pushed onto chain. False when it names none, and for a record that names
+// a folder already on the path (only damage makes one: links to such folders never resolve), which would let a
+// host's recursive copy descend until its paths run out. "." and ".." steps are taken as they are.
+bool enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
+                  const name_view& view);
