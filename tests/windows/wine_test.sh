@@ -27,7 +27,6 @@ wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wine64" ] || wine64=$(command -v wine64) || { echo "wine64 is not installed" >&2; exit 1; }
-[ -x "$wine32" ] || { echo "$wine32 is missing: install wine32:i386" >&2; exit 1; }
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver) || { echo "wineserver is not installed" >&2; exit 1; }
 
 work=$x86_64/wine
@@ -231,13 +230,22 @@ test_wrong_plugin() {
 
 started=$SECONDS
 # Wine's 32-bit loader is itself a 32-bit program: run natively where the kernel allows, otherwise under qemu-i386,
-# and then the prefix too is made through the private loaders, so that its 32-bit half gets installed.
-run "$wine32" --version
+# and then the prefix too is made through the private loaders, so that its 32-bit half gets installed. Where no
+# 32-bit Wine can be had at all, the 64-bit runs still go on and the run ends saying what was not run.
+wine32_missing=""
+status=1
+if [ "${TARNWICK_WINE32_PRIVATE:-0}" != 1 ] && [ -x "$wine32" ]; then
+    run "$wine32" --version
+fi
 if [ "$status" -eq 0 ]; then
     echo "32-bit programs run natively"
-elif [ "$status" -eq 126 ] || grep -q "Exec format error" "$work/err"; then
-    wine32_under_qemu "$i686/wine32" "$x86_64/tarnwick_wait.exe" || exit 1
-    echo "32-bit programs run under qemu-i386"
+elif [ "${TARNWICK_WINE32_PRIVATE:-0}" = 1 ] || [ ! -x "$wine32" ] || [ "$status" -eq 126 ] ||
+    grep -q "Exec format error" "$work/err"; then
+    if wine32_under_qemu "$i686/wine32" "$x86_64/tarnwick_wait.exe" 2> "$work/wine32.err"; then
+        echo "32-bit programs run under qemu-i386"
+    else
+        wine32_missing="no 32-bit Wine: $(tail -1 "$work/wine32.err")"
+    fi
 else
     echo "$wine32 --version: exit $status; stderr: $(head -c 500 "$work/err")" >&2
     exit 1
@@ -262,16 +270,20 @@ test_wrong_plugin "$wine64" "$x86_64/tarnwick.exe" "$i686/Tarnwick.wfx"
 echo "64-bit runs took $((SECONDS - half)) s"
 
 half=$SECONDS
-run "$wine32" "$i686/tarnwick.exe" --help
-if [ "$status" -ne 0 ] || ! grep -q "^usage: tarnwick" "$work/out"; then
-    fail "32-bit tarnwick.exe --help: exit $status; stderr: $(head -c 500 "$work/err")"
+if [ -n "$wine32_missing" ]; then
+    echo "32-bit runs not run: $wine32_missing" >&2
 else
-    test_host "$wine32" "$i686" 32 wide
-    test_wrong_plugin "$wine32" "$i686/tarnwick.exe" "$x86_64/Tarnwick.wfx64"
-    # Every export called through a thunk that counts the bytes it pops; the copy of a real file runs the
-    # progress callback as well.
-    run "$wine32" "$i686/tarnwick_stdcall_test.exe" "$(windows_path "$i686/Tarnwick.wfx")" '\sda5\hello.txt'
-    expect_status 0 "32-bit stdcall test" || cat "$work/out" >&2
+    run "$wine32" "$i686/tarnwick.exe" --help
+    if [ "$status" -ne 0 ] || ! grep -q "^usage: tarnwick" "$work/out"; then
+        fail "32-bit tarnwick.exe --help: exit $status; stderr: $(head -c 500 "$work/err")"
+    else
+        test_host "$wine32" "$i686" 32 wide
+        test_wrong_plugin "$wine32" "$i686/tarnwick.exe" "$x86_64/Tarnwick.wfx64"
+        # Every export called through a thunk that counts the bytes it pops; the copy of a real file runs the
+        # progress callback as well.
+        run "$wine32" "$i686/tarnwick_stdcall_test.exe" "$(windows_path "$i686/Tarnwick.wfx")" '\sda5\hello.txt'
+        expect_status 0 "32-bit stdcall test" || cat "$work/out" >&2
+    fi
 fi
 echo "32-bit runs took $((SECONDS - half)) s"
 
@@ -283,4 +295,9 @@ fi
 "$wineserver" -k 2> /dev/null
 "$wineserver" -w 2> /dev/null
 rm -rf "${work:?}"
+if [ -n "$wine32_missing" ]; then
+    # The status that tells the caller a part was skipped, as CTest's SKIP_RETURN_CODE does.
+    echo "wine_test: 64-bit runs passed; 32-bit runs not run ($wine32_missing)"
+    exit 77
+fi
 echo "wine_test: passed"
