@@ -5,6 +5,7 @@
 #include "disk/partition.h"
 #include "ext/file_map.h"
 #include "ext/inline_data.h"
+#include "ext/inode_cache.h"
 #include "ext/volume.h"
 
 #include <algorithm>
@@ -26,22 +27,53 @@ struct dir_record {
     uint8_t name_len = 0;
     uint8_t file_type = 0;
     const uint8_t* name = nullptr;  // name_len bytes inside the block
+    uint32_t length = 0;            // rec_len as it counts
 };
 
-// The record at offset of a block. False when fewer than 8 bytes are left, or the record's length is below 8, too
-// short for its name or runs past the block: the rest of that block is not read.
-bool parse_record(const uint8_t* block, uint32_t block_size, uint32_t offset, dir_record& record)
+// The smallest record: a head and a one-byte name, rounded up to 4 bytes.
+constexpr uint32_t min_record_bytes = 12;
+
+// The room a record of a name of name_len bytes needs (EXT4_DIR_REC_LEN): the head and the name, rounded up to 4.
+constexpr uint32_t record_room(uint32_t name_len)
 {
-    if (block_size - offset < record_head_bytes)
+    return (record_head_bytes + name_len + 3) & ~3u;
+}
+
+// What a record is checked against: the volume's inode count and block size.
+struct record_rules {
+    uint32_t inodes_count = 0;
+    uint32_t block_size = 0;
+};
+
+// A record's length as stored: a block of 64 KiB cannot say 65536 in 16 bits, so there 0 and 65535 stand for the
+// whole block and the two low bits carry bits 16 and 17, as e2fsprogs reads them (ext2fs_get_rec_len).
+uint32_t record_length(uint16_t stored, uint32_t block_size)
+{
+    if (block_size < 65536)
+        return stored;
+    if (stored == 0 || stored == 65535)
+        return block_size;
+    return (stored & 65532u) | ((stored & 3u) << 16);
+}
+
+// The record at offset of an area of size bytes (a block, or one area of a folder kept in its inode), checked as
+// the kernel checks it (ext4_check_dir_entry). False when the record fails: the rest of the area is not read.
+bool parse_record(const uint8_t* area, uint32_t size, uint32_t offset, const record_rules& rules, dir_record& record)
+{
+    if (size - offset < record_head_bytes)
         return false;
-    const uint8_t* bytes = block + offset;
+    const uint8_t* bytes = area + offset;
     record.inode = read_le32(bytes, 0);
     record.rec_len = read_le16(bytes, 4);
     record.name_len = bytes[6];
     record.file_type = bytes[7];
     record.name = bytes + record_head_bytes;
-    return record.rec_len >= record_head_bytes && record.rec_len <= block_size - offset &&
-           record.rec_len >= record_head_bytes + record.name_len;
+    uint32_t length = record_length(record.rec_len, rules.block_size);
+    uint32_t room = size - offset;
+    record.length = length;
+    return length >= min_record_bytes && length % 4 == 0 && length >= record_room(record.name_len) &&
+           length <= room && (length == room || room - length >= min_record_bytes) &&
+           record.inode <= rules.inodes_count;
 }
 
 enum class walk_end { finished, stopped, failed };
@@ -80,17 +112,18 @@ walk_end walk_inline(uint32_t inode_number, const ext_inode& inode, Visit&& visi
     return walk_end::finished;
 }
 
-// Hands each block of the directory to visit (which returns false to stop), in logical order, passing over holes
-// and unwritten runs. Data runs are read in requests of at most request_bytes. The walk ends after the directory's
-// last block: at most max_directory_blocks blocks, as each run advances it by at least one.
+// Hands each block of the directory to visit (which returns false to stop), in logical order, passing over holes.
+// Runs of data and unwritten runs alike are read, in requests of at most request_bytes. The walk ends after the
+// directory's last block: at most max_directory_blocks blocks, as each run advances it by at least one.
 template <typename Visit>
 walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32_t request_bytes, Visit&& visit)
 {
     if (!source.volume_info)
         return walk_end::failed;
     std::optional<ext_inode> inode = get_inode(source, inode_number);
-    // The names of an encrypted folder are ciphertext: listing them would show bytes no one named.
-    if (!inode || !inode->content_readable())
+    // Only a folder is read as one, whatever the record that led here says. The names of an encrypted folder are
+    // ciphertext: listing them would show bytes no one named.
+    if (!inode || !inode->well_formed() || !inode->is_directory() || !inode->content_readable())
         return walk_end::failed;
     if (inode->has_inline_data())
         return walk_inline(inode_number, *inode, visit);
@@ -108,7 +141,7 @@ walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32
         if (!map_run(map, static_cast<uint32_t>(logical), run) || run.length == 0)
             return walk_end::failed;
         uint64_t length = std::min<uint64_t>(run.length, blocks - logical);
-        if (run.kind == run_kind::data) {
+        if (run.kind != run_kind::hole) {
             if (!blocks_in_volume(volume, run.physical, length))
                 return walk_end::failed;
             for (uint64_t done = 0; done < length;) {
@@ -128,11 +161,14 @@ walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32
     return walk_end::finished;
 }
 
-// Appends the records of one block. False when the listing would grow past its bounds.
-bool split_block(const uint8_t* block, uint32_t block_size, dir_listing& listing)
+// Appends the records of one block. False when a record fails its checks, or the listing would grow past its
+// bounds.
+bool split_block(const uint8_t* block, uint32_t block_size, const record_rules& rules, dir_listing& listing)
 {
     dir_record record;
-    for (uint32_t offset = 0; parse_record(block, block_size, offset, record); offset += record.rec_len) {
+    for (uint32_t offset = 0; offset < block_size; offset += record.length) {
+        if (!parse_record(block, block_size, offset, rules, record))
+            return false;
         if (listing.entries.size() >= max_directory_records ||
             listing.names.size() + record.name_len > max_directory_name_bytes)
             return false;
@@ -165,17 +201,38 @@ void clear_listing(dir_listing& listing)
     listing = dir_listing{};
 }
 
+record_rules rules_of(const partition_linux_ext2& source)
+{
+    if (!source.volume_info)
+        return {};
+    return {source.volume_info->superblock.s_inodes_count, source.volume_info->block_size};
+}
+
 }  // namespace
+
+uint8_t inode_file_type(const ext_inode& inode)
+{
+    if (!inode.well_formed())
+        return file_type_unknown;
+    switch (inode.i_mode & mode_type_mask) {
+    case mode_regular: return file_type_regular;
+    case mode_directory: return file_type_directory;
+    case mode_symlink: return file_type_symlink;
+    case mode_character_device: return file_type_character_device;
+    case mode_block_device: return file_type_block_device;
+    case mode_fifo: return file_type_fifo;
+    default: return file_type_socket;
+    }
+}
 
 bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_listing& listing)
 {
     clear_listing(listing);
     try {
-        bool too_large = false;
+        const record_rules rules = rules_of(source);
         walk_end end = walk_blocks(source, inode_number, listing_request_bytes,
                                    [&](const uint8_t* block, uint32_t block_size) {
-                                       too_large = !split_block(block, block_size, listing);
-                                       return !too_large;
+                                       return split_block(block, block_size, rules, listing);
                                    });
         if (end != walk_end::finished) {
             clear_listing(listing);
@@ -209,10 +266,16 @@ lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, con
 {
     if (length == 0 || length > max_name_len)
         return lookup_result::missing;
+    const record_rules rules = rules_of(source);
     bool found = false;
+    bool damaged = false;
     walk_end end = walk_blocks(source, directory, lookup_request_bytes, [&](const uint8_t* block, uint32_t block_size) {
         dir_record record;
-        for (uint32_t offset = 0; parse_record(block, block_size, offset, record); offset += record.rec_len) {
+        for (uint32_t offset = 0; offset < block_size; offset += record.length) {
+            if (!parse_record(block, block_size, offset, rules, record)) {
+                damaged = true;
+                return true;
+            }
             if (record.inode != 0 && record.name_len == length && std::memcmp(record.name, name, length) == 0) {
                 result.inode = record.inode;
                 result.file_type = record.file_type;
@@ -224,5 +287,5 @@ lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, con
     });
     if (found)
         return lookup_result::found;
-    return end == walk_end::failed ? lookup_result::failed : lookup_result::missing;
+    return end == walk_end::failed || damaged ? lookup_result::failed : lookup_result::missing;
 }

@@ -8,19 +8,30 @@
 #include <vector>
 
 class partition_linux_ext2;
+struct ext_inode;
 
+// The file types of directory records. A record's type byte is only a hint the kernel passes on to readdir: what
+// an entry is, and whether it opens as a folder, is what its inode's mode says (inode_file_type).
 inline constexpr uint8_t file_type_unknown = 0;
 inline constexpr uint8_t file_type_regular = 1;
 inline constexpr uint8_t file_type_directory = 2;
+inline constexpr uint8_t file_type_character_device = 3;
+inline constexpr uint8_t file_type_block_device = 4;
+inline constexpr uint8_t file_type_fifo = 5;
+inline constexpr uint8_t file_type_socket = 6;
 inline constexpr uint8_t file_type_symlink = 7;
+
+// The file type an inode's mode gives; file_type_unknown for an inode that is not well formed (a zeroed inode,
+// a mode of no type), which no lookup opens and no listing shows as a folder.
+uint8_t inode_file_type(const ext_inode& inode);
 
 // One directory record of a listing: its head, with its name kept in the listing's name buffer.
 struct dir_entry {
     uint32_t inode = 0;        // 0: the record names nothing
     uint32_t name_offset = 0;  // where the name starts in the listing's names
-    uint16_t rec_len = 0;
+    uint16_t rec_len = 0;      // as on disk
     uint8_t name_len = 0;
-    uint8_t file_type = 0;
+    uint8_t file_type = 0;     // the record's type byte, as on disk
 };
 static_assert(sizeof(dir_entry) == 12);
 
@@ -47,10 +58,20 @@ inline constexpr size_t max_directory_records = 1u << 19;
 inline constexpr size_t max_directory_name_bytes = 24u << 20;
 inline constexpr uint64_t max_directory_blocks = 1u << 20;
 
+// Every record is checked as the kernel checks each one it reads (ext4_check_dir_entry): its length a multiple of
+// 4, at least 12 and the room its name needs (8 bytes and the name, rounded up to 4), within its block and leaving
+// either nothing or room for another record after it; its inode number within the volume's inodes. The kernel
+// reports a record that fails as corruption and reads nothing more of that block.
+//
+// A directory's blocks are read as they lie on disk, the blocks of an unwritten extent too: the kernel maps a
+// folder's blocks and reads them whatever the extent's state (ext4_bread), as an unwritten extent only means
+// zeros to a file's reads. A hole block is passed over, as the kernel's readdir does.
+
 // Reads every record of the directory, block after block, with no filtering ("." and "..", and records of
-// inode 0, included), and builds the name index. A hole block is passed over; a record whose length is below 8,
-// too short for its name or running past its block ends that block. False, with the listing empty, when the inode
-// or a block cannot be read or mapped, or when the directory is larger than the bounds above.
+// inode 0, included), and builds the name index. False, with the listing empty, when the inode is not a well-formed
+// directory whose content can be read, a block cannot be read or mapped, a record fails its checks (where the
+// kernel's readdir drops the rest of that block, a listing without it would be a wrong one), or the directory is
+// larger than the bounds above.
 bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_listing& listing);
 
 // The first record of a listing that names an inode and whose name is exactly the given bytes, or null.
@@ -66,7 +87,9 @@ struct entry_match {
 
 // Looks for the first record of the directory that names an inode and whose name is exactly the given bytes,
 // reading the directory's blocks in order only until it is found. Records of inode 0 (deleted entries) never
-// match. failed when the inode or a block read before the name cannot be read or mapped, or the directory is
-// larger than the bounds above.
+// match. As in the kernel's lookup, a block holding a record that fails its checks is searched up to that record,
+// and the blocks after it still are; but a name found nowhere is then failed, not missing, as it may have been in
+// the part that could not be read. failed as well when the inode is not a well-formed directory whose content can
+// be read, a block read before the name cannot be read or mapped, or the directory is larger than the bounds above.
 lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
                            entry_match& result);

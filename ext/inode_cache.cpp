@@ -31,6 +31,22 @@ inode_time parse_time(const uint8_t* bytes, size_t offset, const uint8_t* extra)
 
 }  // namespace
 
+bool ext_inode::well_formed() const
+{
+    switch (i_mode & mode_type_mask) {
+    case mode_fifo:
+    case mode_character_device:
+    case mode_directory:
+    case mode_block_device:
+    case mode_regular:
+    case mode_symlink:
+    case mode_socket:
+        return !(has_inline_data() && uses_extents());
+    default:
+        return false;
+    }
+}
+
 ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
 {
     ext_inode inode;
@@ -154,6 +170,15 @@ void keep_piece(const piece_key& key, sector_buffer bytes, size_t length)
         drop_oldest(cache);
 }
 
+// The size as the kernel reads it (ext4_isize): the high word counts for a regular file, and for other inodes only
+// once the largedir feature gives it that meaning.
+ext_inode with_kernel_size(ext_inode inode, const ext2_volume_info& volume)
+{
+    if (!inode.is_regular() && (volume.superblock.s_feature_incompat & incompat_largedir) == 0)
+        inode.i_size_high = 0;
+    return inode;
+}
+
 }  // namespace
 
 std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
@@ -183,7 +208,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     size_t offset_in_piece = static_cast<size_t>(offset - piece_start);
     piece_key key{source.cache_id, group, piece};
     if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece, volume.inode_size))
-        return inode;
+        return with_kernel_size(std::move(*inode), volume);
 
     uint64_t piece_first_block = piece_start / volume.block_size;
     uint64_t piece_blocks =
@@ -194,7 +219,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
         return std::nullopt;
     ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size);
     keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
-    return inode;
+    return with_kernel_size(std::move(inode), volume);
 }
 
 void forget_inode_tables(const partition_linux_ext2& source)

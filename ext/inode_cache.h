@@ -12,16 +12,23 @@ inline constexpr uint32_t root_directory_inode = 2;
 inline constexpr uint32_t inode_flag_extents = 0x80000;
 // The content lies in the inode itself: i_block, then the system.data attribute (ext/inline_data.h).
 inline constexpr uint32_t inode_flag_inline_data = 0x10000000;
-// Content no reader can turn back into the file's bytes: encrypted (the key is not ours), or holding clusters
-// compressed by a scheme no released kernel reads. The plain 0x4 "compress" attribute is not among them: ext4
-// accepts it (chattr +c) and keeps the data as it is.
+// Content no reader can turn back into the file's bytes: encrypted (the key is not ours). The compression flags
+// are not among them. ext4 has no compression: it keeps the 0x4 "compress" attribute (chattr +c) and reports the
+// 0x200 "compressed clusters" flag, but no path of fs/ext4 reads either, so a file or folder carrying them is read
+// as it lies on disk, and e2fsck no longer looks at them. Clusters really compressed (by the out-of-tree e2compr
+// patches) come with the compression incompatible feature, which keeps the volume from mounting at all.
 inline constexpr uint32_t inode_flag_encrypted = 0x800;
-inline constexpr uint32_t inode_flag_compressed_blocks = 0x200;
 // The first 128 bytes of every inode; i_extra_isize, at offset 128, counts the fields after them.
 inline constexpr uint32_t good_old_inode_size = 128;
 inline constexpr uint16_t mode_type_mask = 0xF000;
 inline constexpr uint16_t mode_regular = 0x8000;
 inline constexpr uint16_t mode_directory = 0x4000;
+inline constexpr uint16_t mode_symlink = 0xA000;
+// The other types a mode can name: FIFO, character and block device, socket.
+inline constexpr uint16_t mode_fifo = 0x1000;
+inline constexpr uint16_t mode_character_device = 0x2000;
+inline constexpr uint16_t mode_block_device = 0x6000;
+inline constexpr uint16_t mode_socket = 0xC000;
 // Inode tables are cached in pieces: an aligned 64 KiB of a group's table (or the table's rest), so that a walk
 // over neighbouring inodes costs one request per piece, and no access ever reads a whole multi-megabyte table.
 inline constexpr uint32_t inode_table_piece_bytes = 64u << 10;
@@ -56,10 +63,14 @@ struct ext_inode {
 
     uint64_t size() const { return (static_cast<uint64_t>(i_size_high) << 32) | i_size_lo; }
     bool has_inline_data() const { return (i_flags & inode_flag_inline_data) != 0; }
-    bool content_readable() const { return (i_flags & (inode_flag_encrypted | inode_flag_compressed_blocks)) == 0; }
+    bool content_readable() const { return (i_flags & inode_flag_encrypted) == 0; }
     bool uses_extents() const { return (i_flags & inode_flag_extents) != 0; }
     bool is_regular() const { return (i_mode & mode_type_mask) == mode_regular; }
     bool is_directory() const { return (i_mode & mode_type_mask) == mode_directory; }
+    // An inode the kernel loads at all (__ext4_iget): its mode names one of the seven file types (a zeroed or
+    // never-used inode has mode 0), and it does not claim both inline data and an extent tree. Nothing else of an
+    // inode that fails this can be trusted: it is neither listed as a folder nor opened.
+    bool well_formed() const;
 };
 
 // Parses an on-disk inode of inode_size bytes (128 or more); the extra fields of a large inode are read only as far
@@ -68,7 +79,9 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size);
 
 // Inode n of a mounted partition, as a copy: the piece of its group's inode table that holds it is read on a miss
 // and kept in the cache. Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition, a table
-// outside the volume or a failed read. Safe to call from several threads at once.
+// outside the volume or a failed read. Safe to call from several threads at once. Its size is the one the kernel
+// reads (ext4_isize): i_size_high counts for a regular file, and for other inodes only on a volume with the
+// largedir feature; elsewhere the word (a folder's i_dir_acl in older revisions) is left out, and reads 0.
 std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n);
 
 // Drops every cached piece of the partition's inode tables (for a partition that goes away).

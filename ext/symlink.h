@@ -8,8 +8,6 @@
 
 class partition_linux_ext2;
 
-inline constexpr uint16_t mode_symlink = 0xA000;
-
 // The longest target a link can hold: Linux refuses a path of PATH_MAX (4 096) bytes with its terminator, and a
 // link's target fits in one block besides.
 inline constexpr uint64_t link_target_limit = 4095;

@@ -46,18 +46,23 @@ void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, in
     format_partition_folder(record.cFileName, drive, source.number);
 }
 
-// A directory entry's fields, its name aside: folders have no size; other entries take theirs from the inode (0
-// when it cannot be read), regular files with the high word. Times and mode come from the inode too. A link that
-// resolves inside the partition is shown as its target: a folder, or a file with the target's size, times and
-// mode; any other link as itself, a file the size of its target path.
+// A directory entry's fields, its name aside. What the entry is comes from its inode's mode, not the record's type
+// byte, read once for the times and size it gives as well. Folders have no size; other entries take theirs from the
+// inode, regular files with the high word. A link that resolves inside the partition is shown as its target: a
+// folder, or a file with the target's size, times and mode; any other link as itself, a file the size of its target
+// path. An inode that cannot be read or is not well formed is shown as a file with no size and no time, which does
+// not open.
 void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const find_handle& handle,
                           const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
-    followed_entry shown{entry.inode, effective_file_type(source, entry.inode, entry.file_type)};
-    if (shown.file_type == file_type_symlink)
-        follow_link(source, entry.inode, handle.chain, shown);
-    std::optional<ext_inode> inode = get_inode(source, shown.inode);
+    std::optional<ext_inode> inode = get_inode(source, entry.inode);
+    followed_entry shown{entry.inode, inode ? inode_file_type(*inode) : file_type_unknown};
+    if (shown.file_type == file_type_symlink &&
+        follow_link(source, entry.inode, handle.chain, shown) == follow_result::resolved)
+        inode = get_inode(source, shown.inode);
+    if (shown.file_type == file_type_unknown)
+        inode.reset();
     if (shown.file_type == file_type_directory) {
         record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
     } else {

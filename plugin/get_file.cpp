@@ -330,7 +330,9 @@ int resolve_file(partition_linux_ext2& source, const char* path, const name_view
     lookup_result found = find_followed(source, chain, std::string_view(name, name_length), view, match, &link);
     if (found != lookup_result::found)
         return file_result_not_found;
-    if (link == follow_result::failed)
+    // A link through an inode that cannot be read, or an inode that is no file of any type (zeroed, say): what it
+    // held cannot be told.
+    if (link == follow_result::failed || match.file_type == file_type_unknown)
         return file_result_read_error;
     // A link that leads nowhere in the partition is there, but cannot be copied.
     if (match.file_type == file_type_symlink)

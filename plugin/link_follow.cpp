@@ -98,7 +98,10 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
             return follow_result::failed;
         if (found == lookup_result::missing)
             return follow_result::unresolvable;
-        uint8_t type = effective_file_type(source, match.inode, match.file_type);
+        uint8_t type = effective_file_type(source, match.inode);
+        // An inode on the way that cannot be read, or is no file of any type, cannot be told from what it was.
+        if (type == file_type_unknown)
+            return follow_result::failed;
         if (type == file_type_symlink) {
             next_link = match.inode;
             continue;
@@ -123,7 +126,7 @@ lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32
     if (found != lookup_result::found)
         return found;
     entry.inode = match.inode;
-    entry.file_type = effective_file_type(source, match.inode, match.file_type);
+    entry.file_type = effective_file_type(source, match.inode);
     if (entry.file_type == file_type_symlink) {
         follow_result outcome = follow_link(source, match.inode, chain, entry);
         if (link_outcome)

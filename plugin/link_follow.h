@@ -17,7 +17,7 @@ inline constexpr int link_follow_limit = 40;
 enum class follow_result {
     resolved,      // the target is a folder or a regular file of the same partition
     unresolvable,  // dangling, a loop, above the partition's root, or pointing at neither a folder nor a file
-    failed,        // a folder or inode on the way could not be read
+    failed,        // a folder or inode on the way could not be read, or is not well formed
 };
 
 // What an entry stands for: the inode and type a host is shown for it.
@@ -37,7 +37,8 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
 
 // Looks a host path component up in the last folder of chain by the name a host of this view is shown, and follows
 // it when it is a link. entry is the link's target when it resolves, else what was found (a link that does not
-// resolve keeps file_type_symlink; link_outcome tells why).
+// resolve keeps file_type_symlink; link_outcome tells why), its type as its inode's mode gives it
+// (file_type_unknown for an inode that cannot be read or is not well formed).
 lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32_t> chain, std::string_view component,
                             const name_view& view, followed_entry& entry, follow_result* link_outcome = nullptr);
 

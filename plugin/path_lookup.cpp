@@ -1,7 +1,6 @@
 // Path components, name lookups through the folder cache or the disk, and the resolution of a file's path.
 #include "plugin/path_lookup.h"
 
-#include "ext/symlink.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
@@ -31,20 +30,10 @@ bool next_component(path_components& walk, const char*& component, size_t& lengt
     return false;
 }
 
-uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_t file_type)
+uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode)
 {
-    if (file_type != file_type_unknown)
-        return file_type;
     std::optional<ext_inode> found = get_inode(source, inode);
-    if (!found)
-        return file_type_unknown;
-    if (found->is_directory())
-        return file_type_directory;
-    if (found->is_regular())
-        return file_type_regular;
-    if (is_symlink(*found))
-        return file_type_symlink;
-    return file_type_unknown;
+    return found ? inode_file_type(*found) : file_type_unknown;
 }
 
 lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,

@@ -22,9 +22,11 @@ path_components components_after_folder(const char* path);
 // The next non-empty component and its length; false when none is left.
 bool next_component(path_components& walk, const char*& component, size_t& length);
 
-// The file type of a record; for records written without one (type 0), the type that its inode's mode gives
-// (0 when it is neither a directory, a regular file nor a link, or the inode cannot be read).
-uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode, uint8_t file_type);
+// The file type of the inode a record names, as its mode gives it: the record's own type byte is only a hint,
+// which damage can make say "folder" for a file. file_type_unknown when the inode cannot be read or is not well
+// formed (ext/directory.h, inode_file_type). The inode is read through the inode cache, where a lookup or listing
+// that goes on to use it finds it again.
+uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode);
 
 // Looks a name up in a folder: in its cached listing when it has one, else in its blocks, read only until the
 // name is found. Records of inode 0 never match.

@@ -193,11 +193,15 @@ void group_descriptors(damage& d, const disk_map& map)
 void inode_fields(damage& d, const disk_map& map)
 {
     uint64_t inode = d.pick_from(d.pick_from(map.volumes).inodes);
-    switch (d.pick(5)) {
+    const uint32_t flags[] = {0x4, 0x200, 0x800, 0x10000000};  // compress, compressed clusters, encrypt, inline
+    switch (d.pick(8)) {
     case 0: d.set16(inode); break;                           // mode
     case 1: d.set32(inode + 4); break;                       // size, low word
     case 2: d.set32(inode + 108); break;                     // size, high word
     case 3: d.at(inode)[34] ^= 0x08; break;                  // the extents flag
+    case 4: std::memset(d.at(inode), 0, 128); break;         // zeroed
+    case 5: put_le32(d.at(inode + 32), read_le32(d.at(inode), 32) ^ flags[d.pick(std::size(flags))]); break;
+    case 6: d.at(inode)[57] ^= 0x80; break;                  // the first extent's unwritten mark
     default: d.set32(inode + 40 + 4 * d.pick(15)); break;    // a block number or extent field
     }
 }

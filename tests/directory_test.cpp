@@ -154,37 +154,56 @@ TEST_F(directory_test, records_come_in_order_with_inode_0_records_the_longest_na
     EXPECT_EQ(listing.names.size(), 1 + 2 + 7 + 255 + 4 + 14u);  // one buffer holds the names, nothing more
 }
 
-TEST_F(directory_test, a_record_that_does_not_fit_ends_its_block_and_the_next_block_is_read)
+TEST_F(directory_test, a_record_the_kernel_refuses_fails_the_listing_and_lookups_not_found_before_it)
 {
-    struct damage_case {
+    // The second record of the first block, "name" (or longer), followed where it leaves room by a record "after";
+    // the second block holds "next". The volume has 256 inodes.
+    struct record_case {
         const char* what;
         uint16_t rec_len;
         int name_len;
-        std::vector<std::string> names;
+        uint32_t inode;
+        bool sound;
     };
-    const damage_case cases[] = {
-        {"sound", 1012, 4, {".", "name", "next"}},
-        {"rec_len 0", 0, 4, {".", "next"}},
-        {"rec_len 4", 4, 0, {".", "next"}},
-        {"rec_len 7", 7, 0, {".", "next"}},
-        {"rec_len 8 with an empty name", 8, 0, {".", "", "next"}},
-        {"too short for its name", 12, 5, {".", "next"}},
-        {"just long enough for its name", 13, 5, {".", "name\x01", "next"}},
-        {"past the block", 1016, 4, {".", "next"}},
+    const record_case cases[] = {
+        {"filling its block", 1012, 4, 40, true},
+        {"leaving room for one more", 996, 4, 40, true},
+        {"naming the volume's last inode", 1012, 4, 256, true},
+        {"the longest name in the least room", 264, 255, 40, true},
+        {"rec_len 0", 0, 4, 40, false},
+        {"rec_len 8, below the 12 of any record", 8, 0, 40, false},
+        {"rec_len not a multiple of 4", 1001, 4, 40, false},
+        {"too short for its name", 12, 5, 40, false},
+        {"a name of 5 in 13 bytes, not a multiple of 4", 13, 5, 40, false},
+        {"past the block", 1016, 4, 40, false},
+        {"leaving 8 bytes, too few for a record", 1004, 4, 40, false},
+        {"naming an inode beyond the volume's", 1012, 4, 257, false},
     };
-    for (const damage_case& c : cases) {
+    for (const record_case& c : cases) {
         SCOPED_TRACE(c.what);
         crafted_volume volume;
-        put_record(volume.block(1200), 0, dir_inode, 12, ".", file_type_directory);
-        put_record(volume.block(1200), 12, 40, c.rec_len, "name", file_type_regular, c.name_len);
-        volume.block(1200)[12 + 8 + 4] = 1;  // the fifth name byte, should a name be that long
+        uint8_t* first = volume.block(1200);
+        put_record(first, 0, dir_inode, 12, ".", file_type_directory);
+        put_record(first, 12, c.inode, c.rec_len, std::string(c.name_len > 4 ? c.name_len : 4, 'n'),
+                   file_type_regular, c.name_len);
+        if (c.sound && 12u + c.rec_len < 1024)
+            put_record(first, 12 + c.rec_len, 42, static_cast<uint16_t>(1012 - c.rec_len), "after");
         put_record(volume.block(1201), 0, 41, 1024, "next");
         put_directory(volume, 2 * 1024, {1200, 1201});
         partition_linux_ext2* p = volume.mount();
         ASSERT_TRUE(p);
         dir_listing listing;
-        ASSERT_TRUE(read_directory(*p, dir_inode, listing));
-        EXPECT_EQ(names_of(listing), c.names);
+        entry_match match;
+        EXPECT_EQ(read_directory(*p, dir_inode, listing), c.sound);
+        // A lookup finds what lies before the bad record and in the blocks after it, as the kernel's does; a name
+        // found nowhere may have been behind the bad record.
+        EXPECT_EQ(lookup_entry(*p, dir_inode, ".", 1, match), lookup_result::found);
+        EXPECT_EQ(lookup_entry(*p, dir_inode, "next", 4, match), lookup_result::found);
+        EXPECT_EQ(match.inode, 41u);
+        EXPECT_EQ(lookup_entry(*p, dir_inode, "missing", 7, match),
+                  c.sound ? lookup_result::missing : lookup_result::failed);
+        // ".", the record, "after" where it fits, "next"; nothing when the listing fails.
+        EXPECT_EQ(listing.entries.size(), c.sound ? (12u + c.rec_len < 1024 ? 4u : 3u) : 0u);
     }
 }
 

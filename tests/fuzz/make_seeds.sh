@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
 # ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data and
-# bigalloc.
+# bigalloc, and an ext4 damaged with debugfs where its inodes and records disagree.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -53,6 +53,11 @@ seed() {
 seed ext2_1k 320  8 600 83 ext2 1024
 seed ext4_1k 384  8 744 83 ext4 1024
 seed ext2_4k 640  8 1256 83 ext2 4096
+# An ext4 whose inodes say other than its records: a zeroed folder, a mode of no type, a folder behind an unwritten
+# extent, a folder's stray i_size_high and the compressed-clusters flag.
+seed damaged 384  8 744 83 ext4 1024
+printf '%s\n' 'clri /a/b/c' 'sif /hello.txt mode 0x31a4' 'sif /a block[4] 0x8001' 'sif /list size_hi 1' \
+    'sif /list flags 0x80200' | debugfs -w -f - "$out/damaged.img?offset=4096" > /dev/null 2>&1
 seed logical 768  8 600 83 ext2 1024  616 920 5 - -  624 440 83 ext2 1024  1072 456 83 ext4 1024
 # A GUID table behind its protective MBR: a Linux-data ext2, a basic-data ext4, an entry of another type, and the
 # backup table in the last 33 sectors.
