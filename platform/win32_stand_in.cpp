@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,6 +235,7 @@ void* thread_entry(void* raw)
     std::shared_ptr<thread_state> state(*static_cast<std::shared_ptr<thread_state>*>(raw));
     delete static_cast<std::shared_ptr<thread_state>*>(raw);
     state->start(state->parameter);
+    --stand_in().threads_running;
     {
         std::lock_guard<std::mutex> guard(state->lock);
         state->ended = true;
@@ -356,6 +358,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
         return FALSE;
     stand_in_state& s = stand_in();
     long ordinal = ++s.drive_reads;
+    if (long delay = s.read_delay_ms.load(); delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     long fail_at = s.fail_read_at;
     if (fail_at != 0 && ordinal == fail_at)
         return FALSE;
@@ -484,7 +488,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start_
     state->parameter = parameter;
     auto handed_over = new std::shared_ptr<thread_state>(state);
     pthread_t thread;
+    ++s.threads_running;
     if (pthread_create(&thread, nullptr, thread_entry, handed_over) != 0) {
+        --s.threads_running;
         delete handed_over;
         return nullptr;
     }
