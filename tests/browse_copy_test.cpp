@@ -376,3 +376,25 @@ TEST_F(browse_copy_test, an_abort_while_the_worker_copies_stops_it_and_leaves_no
     EXPECT_EQ(contents(scratch / "kept"), "keep me");
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 1);  // kept
 }
+
+// The temporary file of a copy goes beside its target whatever the length of the target's folder, GetTempFileName's
+// MAX_PATH - 14 included: an abort there leaves the file the copy would have replaced as it was, and no temporary.
+TEST_F(browse_copy_test, a_copy_into_a_folder_near_max_path_goes_through_a_temporary_file)
+{
+    fs::path folder = scratch;
+    while (folder.string().size() + 1 + 40 < 255)
+        folder /= std::string(40, 'f');
+    folder /= std::string(255 - folder.string().size() - 1, 'f');
+    fs::create_directories(folder);
+    fs::path target = folder / "x";  // 257 bytes
+    std::ofstream(target) << "keep me";
+    for (int reports : {0, 1}) {
+        abort_after = reports;
+        EXPECT_EQ(get("/sda5/double_indirect.bin", target, copy_flag_overwrite), file_result_aborted);
+        EXPECT_EQ(contents(target), "keep me");
+    }
+    abort_after = -1;
+    EXPECT_EQ(get("/sda5/double_indirect.bin", target, copy_flag_overwrite), file_result_ok);
+    EXPECT_EQ(contents(target), contents(fixture_path("trees/main5/double_indirect.bin")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
