@@ -11,6 +11,22 @@ ensure_packages cmake ninja-build g++ libgtest-dev fdisk e2fsprogs binutils \
 
 jobs=$(nproc)
 
+# Tests that did not run (skipped: not root, a missing tool; or not run at all) are named again at the very end,
+# each with the first line it printed, so that a run that left a group out never ends as if it had run everything.
+did_not_run=()
+
+# note_did_not_run DIR: the tests that the last ctest run in DIR lists as not run.
+note_did_not_run() {
+    local dir=$1 name why
+    while IFS= read -r name; do
+        why=$(awk -v test="$name" '
+            /^[0-9]+\/[0-9]+ Test: / { line = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", line); inside = line == test }
+            inside && /^Output:/ { getline; getline; print; exit }' "$dir/Testing/Temporary/LastTest.log")
+        did_not_run+=("$dir: $name${why:+: $why}")
+    done < <(sed -n '/^The following tests did not run:/,/^$/ s/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' \
+                 "$dir/ctest.log")
+}
+
 # run_tests DIR CTEST_ARGS -- CMAKE_ARGS...
 run_tests() {
     local dir=$1 ctest_args=()
@@ -19,7 +35,8 @@ run_tests() {
     shift
     cmake -S . -B "$dir" -G Ninja "$@"
     cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}" 2>&1 | tee "$dir/ctest.log"
+    note_did_not_run "$dir"
 }
 
 run_tests build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON
@@ -51,4 +68,10 @@ ensure_packages clang libclang-rt-14-dev
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
 cmake --build build-fuzz --target fuzz_disk -j "$jobs"
 tests/fuzz/run_fuzz.sh build-fuzz 60
-echo "all tests passed"
+if [ ${#did_not_run[@]} -gt 0 ]; then
+    echo "tests that did not run:"
+    printf '  %s\n' "${did_not_run[@]}"
+    echo "all tests that ran passed; ${#did_not_run[@]} did not run (see above)"
+else
+    echo "all tests passed"
+fi
