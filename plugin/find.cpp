@@ -222,9 +222,9 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
     return TRUE;
 }
 
-// Both records hold a name of host_text_limit characters with its NUL, whatever the length of the paths: a name
-// shown is at most 255 on-disk bytes, each of which gives at most one UTF-16 unit (a four-byte character two), or a
-// changed name within changed_name_limit.
+// Both records hold a name of host_text_limit characters and its NUL, however long the paths are: a name shown as
+// it is on disk has at most 255 bytes and so at most 255 UTF-16 units, and a changed one is cut to
+// changed_name_limit before its number.
 static_assert(sizeof(WIN32_FIND_DATAA::cFileName) == host_text_limit + 1, "the ANSI record's name field");
 static_assert(sizeof(WIN32_FIND_DATAW::cFileName) / sizeof(WCHAR) == host_text_limit + 1, "the wide record's");
 
