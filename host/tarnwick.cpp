@@ -27,9 +27,11 @@ constexpr int exit_success = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
-// The plugin takes paths of at most 259 bytes (MAX_PATH with its terminator); the host refuses longer ones
-// itself, remote and local alike, so that the user learns why rather than getting "not found".
-constexpr size_t path_limit = 260;
+// The plugin takes paths, remote and local alike, of at most 1023 UTF-16 units through its wide exports and 259
+// bytes through its ANSI ones (1024 and MAX_PATH with the terminator); the host refuses longer ones itself, so that
+// the user learns why rather than getting "not found".
+constexpr size_t wide_path_size = 1024;
+constexpr size_t ansi_path_size = 260;
 
 constexpr DWORD attribute_folder = 16;
 
@@ -189,15 +191,21 @@ size_t plugin_length(const std::string& path)
     return use_wide ? utf16_of(path).size() : ansi_of(path).size();
 }
 
+// The length from which the plugin's exports in use refuse a path.
+size_t path_size()
+{
+    return use_wide ? wide_path_size : ansi_path_size;
+}
+
 bool too_long(const std::string& path)
 {
-    return plugin_length(path) >= path_limit;
+    return plugin_length(path) >= path_size();
 }
 
 std::string too_long_message(const std::string& path)
 {
     return path + ": too long (" + std::to_string(plugin_length(path)) + (use_wide ? " UTF-16 units" : " bytes") +
-           "; paths of " + std::to_string(path_limit) + " characters or more are refused)";
+           "; paths of " + std::to_string(path_size()) + " characters or more are refused)";
 }
 
 // What a result of FsGetFile means to the user. Result 2 also covers folders; result 6 covers devices, pipes and

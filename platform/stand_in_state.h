@@ -33,6 +33,8 @@ struct stand_in_state {
     std::atomic<long> drive_reads{0};
     std::atomic<long> geometry_queries{0};
     std::atomic<long> threads_created{0};
+    std::atomic<long> threads_running{0};  // threads created whose start routine has not returned
+    std::atomic<long> read_delay_ms{0};    // how long each drive read waits before it reads
     std::atomic<long> fail_read_at{0};  // ordinal of the drive read that fails; 0 for none
     std::atomic<bool> fail_create_thread{false};
 };

@@ -23,6 +23,7 @@ void reset()
     s.threads_created = 0;
     s.fail_read_at = 0;
     s.fail_create_thread = false;
+    s.read_delay_ms = 0;
 }
 
 static int add_drive(stand_in_drive drive)
@@ -95,10 +96,16 @@ void fail_create_thread(bool fail)
     stand_in().fail_create_thread = fail;
 }
 
+void delay_reads(long milliseconds)
+{
+    stand_in().read_delay_ms = milliseconds;
+}
+
 counters read_counters()
 {
     stand_in_state& s = stand_in();
-    return counters{s.drive_opens, s.drive_write_opens, s.drive_reads, s.geometry_queries, s.threads_created};
+    return counters{s.drive_opens,      s.drive_write_opens, s.drive_reads,
+                    s.geometry_queries, s.threads_created,   s.threads_running};
 }
 
 std::vector<std::string> message_boxes()

@@ -29,6 +29,9 @@ void set_administrator(bool administrator);
 // The n-th drive read from now on fails (n = 1: the next one), counted over every thread's reads.
 void fail_nth_read(long n);
 void fail_create_thread(bool fail);
+// Every drive read from now on waits this long first, on whichever thread reads (0: no wait); a slow drive, so that
+// a copy is still running when a test acts on it.
+void delay_reads(long milliseconds);
 
 struct counters {
     long drive_opens;
@@ -36,6 +39,7 @@ struct counters {
     long drive_reads;
     long geometry_queries;
     long threads_created;
+    long threads_running;  // created threads whose start routine has not returned yet
 };
 counters read_counters();
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,6 +235,7 @@ void* thread_entry(void* raw)
     std::shared_ptr<thread_state> state(*static_cast<std::shared_ptr<thread_state>*>(raw));
     delete static_cast<std::shared_ptr<thread_state>*>(raw);
     state->start(state->parameter);
+    --stand_in().threads_running;
     {
         std::lock_guard<std::mutex> guard(state->lock);
         state->ended = true;
@@ -356,6 +358,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
         return FALSE;
     stand_in_state& s = stand_in();
     long ordinal = ++s.drive_reads;
+    if (long delay = s.read_delay_ms.load(); delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     long fail_at = s.fail_read_at;
     if (fail_at != 0 && ordinal == fail_at)
         return FALSE;
@@ -484,7 +488,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start_
     state->parameter = parameter;
     auto handed_over = new std::shared_ptr<thread_state>(state);
     pthread_t thread;
+    ++s.threads_running;
     if (pthread_create(&thread, nullptr, thread_entry, handed_over) != 0) {
+        --s.threads_running;
         delete handed_over;
         return nullptr;
     }
@@ -623,74 +629,6 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_coun
 
 // Local files beside a copy.
 
-namespace {
-
-// Creates a new empty file named folder + up to three prefix characters + a hex number + ".tmp", as Windows does:
-// up to 65 535 numbers are tried. The name must hold fewer than MAX_PATH characters as the caller counts them
-// (bytes for the A call, UTF-16 units for the W call).
-UINT create_temporary(const std::string& path, const std::string& prefix, size_t (*characters)(const std::string&),
-                      std::string& name)
-{
-    std::string folder(path);
-    if (!folder.empty() && folder.back() != '/')
-        folder += '/';
-    std::string start = prefix.substr(0, 3);
-    static std::atomic<unsigned> counter{static_cast<unsigned>(getpid())};
-    for (int attempt = 0; attempt < 65535; ++attempt) {
-        unsigned number = (counter++ % 0xFFFF) + 1;
-        char tail[16];
-        std::snprintf(tail, sizeof tail, "%X.tmp", number);
-        name = folder + start + tail;
-        if (characters(name) >= MAX_PATH) {
-            last_error = ERROR_INVALID_PARAMETER;
-            return 0;
-        }
-        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            stand_in_state& s = stand_in();
-            std::lock_guard<std::mutex> guard(s.lock);
-            s.files_written.push_back(name);
-            return number;
-        }
-        if (errno != EEXIST) {
-            last_error = error_from_errno(errno);
-            return 0;
-        }
-    }
-    last_error = ERROR_FILE_EXISTS;
-    return 0;
-}
-
-size_t byte_count(const std::string& text)
-{
-    return text.size();
-}
-
-// UTF-16 units of valid UTF-8 text: one per byte that starts a character, one more for each four-byte character.
-size_t utf16_count(const std::string& text)
-{
-    size_t units = 0;
-    for (unsigned char c : text)
-        units += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
-    return units;
-}
-
-}  // namespace
-
-UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_name)
-{
-    if (path == nullptr || prefix == nullptr || temp_file_name == nullptr || unique != 0) {
-        last_error = ERROR_INVALID_PARAMETER;
-        return 0;
-    }
-    std::string name;
-    UINT number = create_temporary(path, prefix, byte_count, name);
-    if (number != 0)
-        std::memcpy(temp_file_name, name.c_str(), name.size() + 1);
-    return number;
-}
-
 BOOL MoveFileExA(LPCSTR existing_name, LPCSTR new_name, DWORD flags)
 {
     if (existing_name == nullptr || new_name == nullptr) {
@@ -753,22 +691,6 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
         return INVALID_HANDLE_VALUE;
     return CreateFileA(utf8_path(file_name).c_str(), desired_access, share_mode, security_attributes,
                        creation_disposition, flags_and_attributes, template_file);
-}
-
-UINT GetTempFileNameW(LPCWSTR path, LPCWSTR prefix, UINT unique, LPWSTR temp_file_name)
-{
-    if (path == nullptr || prefix == nullptr || temp_file_name == nullptr || unique != 0) {
-        last_error = ERROR_INVALID_PARAMETER;
-        return 0;
-    }
-    std::string name;
-    UINT number = create_temporary(utf8_path(path), utf8_path(prefix), utf16_count, name);
-    if (number != 0) {
-        std::u16string wide(utf16_count(name) + 1, u'\0');
-        MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-        std::memcpy(temp_file_name, wide.data(), wide.size() * sizeof(WCHAR));
-    }
-    return number;
 }
 
 BOOL MoveFileExW(LPCWSTR existing_name, LPCWSTR new_name, DWORD flags)

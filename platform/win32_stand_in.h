@@ -192,8 +192,9 @@ void* FreeSid(PSID sid);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
-// Local files beside a copy: unique temporary names, moves over a target, deletion, attributes and times.
-UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR temp_file_name);
+// Local files beside a copy: moves over a target, deletion, attributes and times. As on Windows, CreateFile with
+// CREATE_NEW fails with ERROR_FILE_EXISTS on a name that is taken. Unlike Windows without its "\\?\" form, paths
+// are not bounded by MAX_PATH: POSIX paths have no such bound.
 BOOL MoveFileExA(LPCSTR existing_name, LPCSTR new_name, DWORD flags);
 BOOL DeleteFileA(LPCSTR file_name);
 DWORD GetFileAttributesA(LPCSTR file_name);
@@ -203,7 +204,6 @@ DWORD GetFileAttributesA(LPCSTR file_name);
 HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
                    LPSECURITY_ATTRIBUTES security_attributes, DWORD creation_disposition,
                    DWORD flags_and_attributes, HANDLE template_file);
-UINT GetTempFileNameW(LPCWSTR path, LPCWSTR prefix, UINT unique, LPWSTR temp_file_name);
 BOOL MoveFileExW(LPCWSTR existing_name, LPCWSTR new_name, DWORD flags);
 BOOL DeleteFileW(LPCWSTR file_name);
 DWORD GetFileAttributesW(LPCWSTR file_name);

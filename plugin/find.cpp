@@ -227,6 +227,12 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
     return TRUE;
 }
 
+// Both records hold a name of host_text_limit characters and its NUL, however long the paths are: a name shown as
+// it is on disk has at most 255 bytes and so at most 255 UTF-16 units, and a changed one is cut to
+// changed_name_limit before its number.
+static_assert(sizeof(WIN32_FIND_DATAA::cFileName) == host_text_limit + 1, "the ANSI record's name field");
+static_assert(sizeof(WIN32_FIND_DATAW::cFileName) / sizeof(WCHAR) == host_text_limit + 1, "the wide record's");
+
 // The host's record of an entry: the fields, and the name as the export carries it, cut to the host's field (a
 // shown name always fits it; see changed_name_limit).
 void deliver(const WIN32_FIND_DATAA& fields, const std::string& name, WIN32_FIND_DATAA& out)
@@ -326,8 +332,8 @@ TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirstW(WCHAR* path, WIN32_FIND_DATAW*
         shared_context context = initialised_context();
         if (context == nullptr || path == nullptr || find_data == nullptr)
             return INVALID_HANDLE_VALUE;
-        size_t length = wide_length(path, host_text_limit);
-        if (length > host_text_limit)
+        size_t length = wide_length(path, wide_path_limit);
+        if (length > wide_path_limit)
             return INVALID_HANDLE_VALUE;
         std::memset(find_data, 0, sizeof *find_data);
         return find_first(context, utf8_from_wide(path, length), host_text_kind::wide, *find_data);

@@ -8,6 +8,7 @@
 #include "plugin/entry_details.h"
 #include "plugin/host_text.h"
 #include "plugin/link_follow.h"
+#include "plugin/local_paths.h"
 #include "plugin/path_lookup.h"
 #include "plugin/virtual_paths.h"
 
@@ -26,59 +27,7 @@ DWORD WINAPI copy_worker(LPVOID parameter)
     return 0;
 }
 
-// The local file calls in the export's kind of text: the A calls for the ANSI code page, the W calls for UTF-16.
-HANDLE create_local(const char* name, DWORD disposition)
-{
-    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-HANDLE create_local(const WCHAR* name, DWORD disposition)
-{
-    return CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-UINT temporary_in(const char* folder, char* name)
-{
-    return GetTempFileNameA(folder, "twk", 0, name);
-}
-
-UINT temporary_in(const WCHAR* folder, WCHAR* name)
-{
-    static const WCHAR prefix[] = {'t', 'w', 'k', 0};
-    return GetTempFileNameW(folder, prefix, 0, name);
-}
-
-BOOL move_local(const char* from, const char* to, DWORD flags)
-{
-    return MoveFileExA(from, to, flags);
-}
-
-BOOL move_local(const WCHAR* from, const WCHAR* to, DWORD flags)
-{
-    return MoveFileExW(from, to, flags);
-}
-
-BOOL delete_local(const char* name)
-{
-    return DeleteFileA(name);
-}
-
-BOOL delete_local(const WCHAR* name)
-{
-    return DeleteFileW(name);
-}
-
-DWORD local_attributes(const char* name)
-{
-    return GetFileAttributesA(name);
-}
-
-DWORD local_attributes(const WCHAR* name)
-{
-    return GetFileAttributesW(name);
-}
-
-// A host path of either kind in UTF-8; nothing when it is longer than the host's paths can be.
+// A host path of either kind in UTF-8; nothing when it is longer than the export's paths can be.
 std::optional<std::string> remote_path_utf8(const char* path)
 {
     size_t length = std::strlen(path);
@@ -89,8 +38,8 @@ std::optional<std::string> remote_path_utf8(const char* path)
 
 std::optional<std::string> remote_path_utf8(const WCHAR* path)
 {
-    size_t length = wide_length(path, host_text_limit);
-    if (length > host_text_limit)
+    size_t length = wide_length(path, wide_path_limit);
+    if (length > wide_path_limit)
         return std::nullopt;
     return utf8_from_wide(path, length);
 }
@@ -175,42 +124,6 @@ int run_copy(const plugin_context& context, copy_job& job, uint64_t total, text*
     return watch_copy(context, job, worker, total, remote_name, local_name);
 }
 
-// Where a path's file name starts: after its last separator (either kind on Windows), or at 0.
-template <class text>
-size_t file_name_offset(const text* path)
-{
-    size_t offset = 0;
-    for (size_t i = 0; path[i] != '\0'; ++i) {
-        if (path[i] == host_path_separator || path[i] == '/')
-            offset = i + 1;
-    }
-    return offset;
-}
-
-// The room GetTempFileNameA needs after the folder: its folder may be at most MAX_PATH - 14 characters long, for
-// names of three prefix characters, four hex digits and ".tmp".
-constexpr size_t temporary_name_length = 14;
-
-// Creates a new, empty temporary file in the target's folder and writes its name to temporary. False when the
-// folder cannot take one, or when its path leaves no room for a temporary name (the caller then writes the
-// target itself).
-template <class text>
-bool create_temporary_beside(const text* target, text (&temporary)[MAX_PATH])
-{
-    text folder[MAX_PATH];
-    size_t offset = file_name_offset(target);
-    if (offset + temporary_name_length >= MAX_PATH)
-        return false;
-    if (offset == 0) {
-        folder[0] = '.';
-        folder[1] = 0;
-    } else {
-        std::memcpy(folder, target, offset * sizeof(text));
-        folder[offset] = 0;
-    }
-    return temporary_in(folder, temporary) != 0;
-}
-
 template <class text>
 int get_file(const plugin_context& context, text* remote_name, text* local_name, int copy_flags)
 {
@@ -238,27 +151,22 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     if (!inode.is_regular() || !inode.content_readable())
         return file_result_not_supported;
 
+    // A local path the export cannot carry is one the copy cannot write.
+    std::optional<wide_string> local = local_path_of(local_name);
+    if (!local)
+        return file_result_write_error;
     // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.
     bool overwrite = (copy_flags & copy_flag_overwrite) != 0;
-    if (!overwrite && local_attributes(local_name) != INVALID_FILE_ATTRIBUTES)
+    if (!overwrite && local_attributes(*local) != INVALID_FILE_ATTRIBUTES)
         return file_result_exists;
 
     // The copy goes to a temporary file beside the target and takes the target's name only once it is whole, so
     // that a failed or aborted copy never leaves a partial file under that name, nor harms the file it would
-    // have replaced. Only a target whose folder's path is too long to hold a temporary name is written in place,
-    // and removed again when the copy fails.
-    text temporary[MAX_PATH];
-    bool in_place = file_name_offset(local_name) + temporary_name_length >= MAX_PATH;
-    if (!in_place && !create_temporary_beside(local_name, temporary))
+    // have replaced.
+    HANDLE output = INVALID_HANDLE_VALUE;
+    std::optional<wide_string> temporary = create_temporary_beside(*local, output);
+    if (!temporary)
         return file_result_write_error;
-    const text* output_name = in_place ? local_name : temporary;
-    HANDLE output = create_local(output_name, in_place && !overwrite ? CREATE_NEW : CREATE_ALWAYS);
-    if (output == INVALID_HANDLE_VALUE) {
-        if (in_place)
-            return !overwrite && GetLastError() == ERROR_FILE_EXISTS ? file_result_exists : file_result_write_error;
-        delete_local(output_name);
-        return file_result_write_error;
-    }
 
     copy_job job;
     job.source_partition = &source;
@@ -280,13 +188,12 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     }
     if (!CloseHandle(output) && result == file_result_ok)
         result = file_result_write_error;
-    if (result == file_result_ok && !in_place &&
-        !move_local(temporary, local_name, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
+    if (result == file_result_ok && !move_local(*temporary, *local, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
         result = !overwrite && (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
                      ? file_result_exists
                      : file_result_write_error;
     if (result != file_result_ok)
-        delete_local(output_name);
+        delete_local(*temporary);
     return result;
 }
 

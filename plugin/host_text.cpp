@@ -47,6 +47,11 @@ std::string utf8_from_ansi(std::string_view ansi)
     return narrow(CP_UTF8, 0, widen(CP_ACP, ansi), false);
 }
 
+wide_string wide_from_ansi(std::string_view ansi)
+{
+    return widen(CP_ACP, ansi);
+}
+
 std::string ansi_from_utf8(std::string_view utf8)
 {
     wide_string wide = widen(CP_UTF8, utf8);

@@ -12,9 +12,13 @@ enum class host_text_kind { ansi, wide };
 
 using wide_string = std::basic_string<WCHAR>;
 
-// The host's paths and names hold at most this many characters of their kind (bytes or UTF-16 units) before the
-// terminating NUL.
+// Names in the host's find records, and paths through the ANSI exports, hold at most this many characters of their
+// kind (bytes or UTF-16 units) before the terminating NUL: MAX_PATH with it.
 inline constexpr size_t host_text_limit = MAX_PATH - 1;
+
+// Paths through the wide exports, remote and local, hold at most this many UTF-16 units before the terminating NUL:
+// the longest path the host's own Unicode calls take (1024 units with the NUL).
+inline constexpr size_t wide_path_limit = 1023;
 
 // Text in the ANSI code page as UTF-8.
 std::string utf8_from_ansi(std::string_view ansi);
@@ -22,6 +26,9 @@ std::string utf8_from_ansi(std::string_view ansi);
 // UTF-8 text in the ANSI code page: a character the code page cannot hold becomes "_", never a look-alike
 // (no best fit: U+FF3C must not come back as "\").
 std::string ansi_from_utf8(std::string_view utf8);
+
+// Text in the ANSI code page as UTF-16, as the A calls of Windows turn their names into the W calls' names.
+wide_string wide_from_ansi(std::string_view ansi);
 
 // UTF-16 text as UTF-8 (an unpaired surrogate becomes U+FFFD), and back.
 std::string utf8_from_wide(const WCHAR* wide, size_t length);

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-inline constexpr size_t host_path_size = 260;  // host paths and names, with their terminating NUL
+inline constexpr size_t host_path_size = 260;  // host names and ANSI paths, with their terminating NUL
 inline constexpr unsigned host_code_page = 0;   // the system ANSI code page
 inline constexpr unsigned disk_code_page = 65001;  // names on disk are UTF-8
 

@@ -16,19 +16,29 @@ ensure_packages cmake ninja-build g++ libgtest-dev fdisk e2fsprogs binutils
 jobs=$(nproc)
 not_run=()
 
-# run_tests DIR CTEST_ARGS -- CMAKE_ARGS...: builds DIR and runs its tests; tests that CTest reports as skipped
-# or not run are added to not_run.
+# note_did_not_run DIR: adds to not_run the tests that the last ctest run in DIR lists as not run (skipped: not
+# root, a missing tool; or not run at all), each with the first line it printed.
+note_did_not_run() {
+    local dir=$1 name why
+    while IFS= read -r name; do
+        why=$(awk -v test="$name" '
+            /^[0-9]+\/[0-9]+ Test: / { line = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", line); inside = line == test }
+            inside && /^Output:/ { getline; getline; print; exit }' "$dir/Testing/Temporary/LastTest.log" || true)
+        not_run+=("$dir: $name${why:+: $why}")
+    done < <(sed -n '/^The following tests did not run:/,/^$/ s/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' \
+                 "$dir/ctest.log")
+}
+
+# run_tests DIR CTEST_ARGS -- CMAKE_ARGS...
 run_tests() {
-    local dir=$1 ctest_args=() skipped
+    local dir=$1 ctest_args=()
     shift
     while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
     shift
     cmake -S . -B "$dir" -G Ninja "$@"
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}" 2>&1 | tee "$dir/ctest.log"
-    skipped=$(sed -En 's/^[[:space:]]*[0-9]+ - (.*) \((Skipped|Not Run|Disabled)\)$/\1/p' "$dir/ctest.log" |
-        paste -sd, -)
-    [ -z "$skipped" ] || not_run+=("in $dir, the tests $skipped (see their output above)")
+    note_did_not_run "$dir"
 }
 
 run_tests build -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON

@@ -339,3 +339,62 @@ TEST_F(browse_copy_test, a_progress_callback_that_lists_and_copies_during_a_copy
     EXPECT_GE(nested.load(), 4);  // at least the first and the last report of both copies
     EXPECT_EQ(wrong.load(), 0);
 }
+
+// A file over a mebibyte is copied on a worker while the host's thread reports progress. An abort asked for at
+// such a report (the drive made slow, so that the worker is still copying) stops the worker before it has read
+// the file, ends the copy with the worker gone, and leaves neither a target nor a temporary file; a file it
+// would have replaced stays as it was.
+TEST_F(browse_copy_test, an_abort_while_the_worker_copies_stops_it_and_leaves_no_file)
+{
+    const std::string remote = "/sda5/three_megabytes.bin";
+    ASSERT_EQ(get(remote, scratch / "whole"), file_result_ok);
+    long before = drive_reads();
+    ASSERT_EQ(get(remote, scratch / "whole", copy_flag_overwrite), file_result_ok);
+    long whole_copy_reads = drive_reads() - before;
+    ASSERT_GT(whole_copy_reads, 2);
+    fs::remove(scratch / "whole");
+    std::ofstream(scratch / "kept") << "keep me";
+
+    // Each read takes far longer than the host's thread waits between reports.
+    test_control::delay_reads(150);
+    for (bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "over an existing file" : "to a new file");
+        progress_reports.clear();
+        abort_after = 1;  // the report at 0 comes before the worker starts; the next is the host thread's watch
+        fs::path target = scratch / (overwrite ? "kept" : "new");
+        test_control::counters start = test_control::read_counters();
+        EXPECT_EQ(get(remote, target, overwrite ? copy_flag_overwrite : 0), file_result_aborted);
+        test_control::counters end = test_control::read_counters();
+        EXPECT_EQ(end.threads_created - start.threads_created, 1);
+        EXPECT_EQ(end.threads_running, 0);
+        EXPECT_LT(end.drive_reads - start.drive_reads, whole_copy_reads);
+        ASSERT_EQ(progress_reports.size(), 2u);
+        EXPECT_EQ(progress_reports[0], 0);
+        EXPECT_LT(progress_reports[1], 100);
+    }
+    test_control::delay_reads(0);
+    EXPECT_EQ(contents(scratch / "kept"), "keep me");
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 1);  // kept
+}
+
+// The temporary file of a copy goes beside its target whatever the length of the target's folder, GetTempFileName's
+// MAX_PATH - 14 included: an abort there leaves the file the copy would have replaced as it was, and no temporary.
+TEST_F(browse_copy_test, a_copy_into_a_folder_near_max_path_goes_through_a_temporary_file)
+{
+    fs::path folder = scratch;
+    while (folder.string().size() + 1 + 40 < 255)
+        folder /= std::string(40, 'f');
+    folder /= std::string(255 - folder.string().size() - 1, 'f');
+    fs::create_directories(folder);
+    fs::path target = folder / "x";  // 257 bytes
+    std::ofstream(target) << "keep me";
+    for (int reports : {0, 1}) {
+        abort_after = reports;
+        EXPECT_EQ(get("/sda5/double_indirect.bin", target, copy_flag_overwrite), file_result_aborted);
+        EXPECT_EQ(contents(target), "keep me");
+    }
+    abort_after = -1;
+    EXPECT_EQ(get("/sda5/double_indirect.bin", target, copy_flag_overwrite), file_result_ok);
+    EXPECT_EQ(contents(target), contents(fixture_path("trees/main5/double_indirect.bin")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}

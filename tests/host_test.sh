@@ -130,10 +130,26 @@ get_file)
         expect_err "$remote: not found"
         [ ! -e "$work/not_copied" ] || fail "get $remote left a local file"
     done
-    long=/sda1/$(printf 'x%.0s' {1..254})
-    run get "$long" "$work/long"
-    expect_status 1 "get of a 260-byte path"
+    # Paths reach 1023 UTF-16 units through the wide exports, and 259 bytes through the ANSI ones: a name of 255
+    # characters one folder down (a remote path of 266) copies to a local path past MAX_PATH, but not with --ansi.
+    name=$(printf 'l%.0s' {1..251}).txt
+    deep=$work/$(printf 'd%.0s' {1..200})/$(printf 'e%.0s' {1..200})
+    mkdir -p "$deep"
+    status=0
+    "$tarnwick" --plugin "$plugin" --disk "$fixtures/names.img" get "/sda1/long/$name" "$deep" \
+        > "$work/out" 2> "$work/err" || status=$?
+    expect_status 0 "get of a 266-byte path to a local path of ${#deep} + 256 bytes"
+    same_file "$trees/names/long/$name" "$deep/$name"
+    status=0
+    "$tarnwick" --plugin "$plugin" --disk "$fixtures/names.img" --ansi get "/sda1/long/$name" "$work/ansi" \
+        > "$work/out" 2> "$work/err" || status=$?
+    expect_status 1 "get --ansi of a 266-byte path"
     expect_err "260 characters or more"
+    [ ! -e "$work/ansi" ] || fail "get --ansi of a 266-byte path wrote $work/ansi"
+    long=/sda1$(printf '/x%.0s' {1..509})y
+    run get "$long" "$work/long"
+    expect_status 1 "get of a 1024-byte path"
+    expect_err "1024 characters or more"
 
     # On a terminal the bar is drawn and ends at 100%.
     command=$(printf '%q ' "$tarnwick" --plugin "$plugin" --disk "$main" get "$big" "$work/tty_copy")
@@ -166,11 +182,13 @@ get_tree)
     expect_status 0 "get -r of a subfolder"
     diff -r "$trees/main6/home/user" "$work/user" > "$work/diff" || fail "get -r of a subfolder: $(cat "$work/diff")"
 
-    # A local path of 260 bytes or more fails that entry alone: /config fits below the limit, /config.hardlink not.
-    padded=$work/$(printf 'p%.0s' $(seq $(( 250 - ${#work} - 1 ))))
+    # A local path of 1024 bytes or more fails that entry alone: /config fits below the limit, /config.hardlink not.
+    padded=$work
+    while [ $(( ${#padded} + 201 )) -le 1010 ]; do padded=$padded/$(printf 'p%.0s' {1..200}); done
+    padded=$padded/$(printf 'p%.0s' $(seq $(( 1010 - ${#padded} - 1 ))))
     run get -r /sda1/etc "$padded"
     expect_status 1 "get -r with an over-long local path"
-    expect_err "260 characters or more"
+    expect_err "1024 characters or more"
     same_file "$trees/main1/etc/config" "$padded/config"
     [ ! -e "$padded/config.hardlink" ] || fail "an over-long local path was written"
 

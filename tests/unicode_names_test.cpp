@@ -67,16 +67,27 @@ protected:
         return names;
     }
 
-    static int get(const std::string& remote, const fs::path& local, host_text_kind kind)
+    static int get(const std::string& remote, const fs::path& local, host_text_kind kind, int flags = 0)
     {
         std::string local_utf8 = local.string();
         if (kind == host_text_kind::wide) {
             wide_string r = wide(remote);
             wide_string l = wide(local_utf8);
-            return FsGetFileW(r.data(), l.data(), 0, nullptr);
+            return FsGetFileW(r.data(), l.data(), flags, nullptr);
         }
         std::string r = remote;
-        return FsGetFile(r.data(), local_utf8.data(), 0, nullptr);
+        return FsGetFile(r.data(), local_utf8.data(), flags, nullptr);
+    }
+
+    // base, "/." components (and an empty one where a unit is left over), then "/" and tail: a path of units
+    // characters (ASCII only) that names what base + "/" + tail names.
+    static std::string padded_path(std::string base, const std::string& tail, size_t units)
+    {
+        while (base.size() + 1 + tail.size() < units)
+            base += base.size() + 2 + 1 + tail.size() <= units ? "/." : "/";
+        std::string path = base + "/" + tail;
+        EXPECT_EQ(path.size(), units);
+        return path;
     }
 
     static std::string contents(const fs::path& path)
@@ -113,9 +124,9 @@ TEST_F(unicode_names_test, wide_exports_list_and_copy_utf8_names_exactly)
     ASSERT_EQ(get("/sda1/" + utf8_name, local, host_text_kind::wide), file_result_ok);
     EXPECT_EQ(contents(local), "utf-8 name\n");
     EXPECT_EQ(last_percent, 100);
-    // A path of 260 UTF-16 units is refused, though its UTF-8 form would be far longer than 260 bytes anyway.
+    // A path of 1024 UTF-16 units is refused, though its UTF-8 form would be far longer than 1024 bytes anyway.
     std::string long_path = "/sda1/";
-    while (wide(long_path).size() < 260)
+    while (wide(long_path).size() < 1024)
         long_path += "\xe6\x97\xa5";
     EXPECT_EQ(get(long_path, scratch / "long", host_text_kind::wide), file_result_not_found);
 }
@@ -139,6 +150,8 @@ TEST_F(unicode_names_test, windows_rules_list_safe_unique_names_that_copy_into_t
         {"star\xef\xbc\x8a.txt", "star*.txt"},
         {"trailing\xef\xbc\x8e", "trailing."},
         {"what\xef\xbc\x9f.txt", "what?.txt"},
+        {"\xe6\x97\xa5.txt", "\xe6\x97\xa5.txt"},
+        {"\xe6\x9c\xac.txt", "\xe6\x9c\xac.txt"},
     };
     for (host_text_kind kind : {host_text_kind::wide, host_text_kind::ansi}) {
         SCOPED_TRACE(kind == host_text_kind::wide ? "wide" : "ansi");
@@ -184,6 +197,54 @@ TEST_F(unicode_names_test, posix_rules_change_only_names_that_are_not_utf8)
     ASSERT_EQ(names.count("bad\xef\xbf\xbd.txt"), 1u);
     EXPECT_EQ(get("/sdb1/bad\xef\xbf\xbd.txt", scratch / "target" / "bad", host_text_kind::wide), file_result_ok);
     EXPECT_EQ(contents(scratch / "target" / "bad"), "bad\xff.txt\n");
+}
+
+
+// Paths of the wide exports reach 1023 UTF-16 units, remote and local; those of the ANSI exports stop at 259 bytes.
+// A name of 255 characters one folder down has a remote path past MAX_PATH, and copies to a target past it.
+TEST_F(unicode_names_test, wide_exports_take_paths_past_max_path_which_the_ansi_exports_refuse)
+{
+    const std::string name = std::string(251, 'l') + ".txt";
+    const std::string remote = "/sdb1/long/" + name;
+    const std::string expected = "long/" + name + "\n";
+    ASSERT_GT(remote.size(), 260u);
+    for (host_text_kind kind : {host_text_kind::wide, host_text_kind::ansi})
+        EXPECT_EQ(list("/sdb1/long", kind), (std::map<std::string, bool>{{name, false}}));
+
+    fs::path folder = scratch / "target";
+    while (folder.string().size() < 300)
+        folder /= std::string(40, 'd');
+    fs::create_directories(folder);
+    fs::path local = folder / name;
+    ASSERT_EQ(get(remote, local, host_text_kind::wide), file_result_ok);
+    EXPECT_EQ(contents(local), expected);
+    std::ofstream(local) << "keep me";
+    EXPECT_EQ(get(remote, local, host_text_kind::wide), file_result_exists);
+    EXPECT_EQ(contents(local), "keep me");
+    EXPECT_EQ(get(remote, local, host_text_kind::wide, copy_flag_overwrite), file_result_ok);
+    EXPECT_EQ(contents(local), expected);
+    // The ANSI exports refuse the remote path, and a local path of 260 bytes.
+    EXPECT_EQ(get(remote, folder / "ansi", host_text_kind::ansi), file_result_not_found);
+    fs::path ansi_local = scratch / "target" / std::string(259 - (scratch / "target/").string().size(), 'a');
+    EXPECT_EQ(get("/sdb1/CON", ansi_local, host_text_kind::ansi), file_result_ok);
+    EXPECT_EQ(get("/sdb1/CON", ansi_local.string() + "a", host_text_kind::ansi), file_result_write_error);
+    // Nothing else was left beside the targets: no temporary file.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "target"), fs::directory_iterator()), 2);
+
+    // The wide limit, exactly: 1023 units reach the folder and the file, 1024 do not; a local path of 1023 units
+    // is written, one of 1024 is not.
+    std::string folder_path = padded_path("/sdb1/long", ".", 1023);
+    EXPECT_EQ(list(folder_path, host_text_kind::wide), (std::map<std::string, bool>{{name, false}}));
+    EXPECT_TRUE(list(folder_path + ".", host_text_kind::wide).empty());
+    std::string remote_padded = padded_path("/sdb1/long", name, 1023);
+    std::string local_padded = padded_path(scratch.string(), "w", 1023);
+    EXPECT_EQ(get(remote_padded, local_padded, host_text_kind::wide), file_result_ok);
+    EXPECT_EQ(contents(local_padded), expected);
+    EXPECT_EQ(get("/" + remote_padded, scratch / "x", host_text_kind::wide), file_result_not_found);
+    EXPECT_EQ(get(remote_padded, padded_path(scratch.string(), "x", 1024), host_text_kind::wide),
+              file_result_write_error);
+    EXPECT_FALSE(fs::exists(scratch / "x"));
 }
 
 }  // namespace

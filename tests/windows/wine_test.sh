@@ -178,14 +178,18 @@ test_host() {
 }
 
 # The names disk: listed with stand-ins (through the wide exports, exactly as expected), every file copied into
-# the target folder, each from the entry it was listed for (every file holds its own on-disk name), nothing
-# written elsewhere.
+# the target folder, each from the entry it was listed for (every file holds its own path in the tree), nothing
+# written elsewhere. Through the ANSI exports (options given: --ansi), the two CJK names that code page 1252 shows
+# alike each copy their own bytes, and the path of long/'s 255-character name is refused. Through the wide ones,
+# that name copies to a target past MAX_PATH.
 test_names() {
     local loader=$1 host=$2 label=$3 copies=$4 target=$5
     shift 5
     run "$loader" "$host" "$@" ls '\sdc1'
     expect_status 0 "$label ls \\sdc1" || return
-    if [ $# -eq 0 ]; then
+    if [ $# -gt 0 ]; then
+        test_shown_alike "$loader" "$host" "$label" "${copies}_alike" "${target}_alike" "$@"
+    else
         LC_ALL=C sort "$work/out" > "$work/names_listed"
         LC_ALL=C sort > "$work/names_expected" <<'NAMES'
 d 0 lost+found
@@ -204,21 +208,84 @@ d 0 dir｜x
 - 10 star＊.txt
 - 10 trailing．
 - 10 what？.txt
+d 0 long
+- 8 日.txt
+- 8 本.txt
 NAMES
         cmp -s "$work/names_expected" "$work/names_listed" ||
             fail "$label ls \\sdc1: $(diff "$work/names_expected" "$work/names_listed" | head -20)"
     fi
+    test_long_path "$loader" "$host" "$label" "${copies}_long" "${target}_long" "$@"
     local marker=$work/names_marker
     touch "$marker"
     run "$loader" "$host" "$@" get -r '\sdc1' "$target"
-    expect_status 0 "$label get -r \\sdc1" || return
-    (cd "$trees/names" && find . -type f -printf '%P\n' | LC_ALL=C sort) > "$work/names_expected"
+    if [ $# -gt 0 ]; then
+        # All but the 255-character name, whose path the ANSI exports cannot carry.
+        expect_status 1 "$label get -r \\sdc1" && expect_err "260 characters or more"
+        (cd "$trees/names" && find . -type f ! -path './long/*' -printf '%P\n' | LC_ALL=C sort) > "$work/names_expected"
+    else
+        expect_status 0 "$label get -r \\sdc1" || return
+        (cd "$trees/names" && find . -type f -printf '%P\n' | LC_ALL=C sort) > "$work/names_expected"
+    fi
     find "$copies" -type f -exec cat {} + | LC_ALL=C sort > "$work/names_copied"
     cmp -s "$work/names_expected" "$work/names_copied" ||
         fail "$label get -r \\sdc1 copied: $(diff "$work/names_expected" "$work/names_copied" | head -20)"
     local outside
     outside=$(find "$WINEPREFIX/drive_c" -newer "$marker" -type f ! -path "$copies/*" ! -path "$WINEPREFIX/drive_c/windows/*")
     [ -z "$outside" ] || fail "$label get -r \\sdc1 wrote outside its target: $outside"
+}
+
+# The two CJK names of the names disk through the ANSI exports: code page 1252 shows both as "_.txt", so the one
+# later in the folder's order (as debugfs lists it) is shown "_ (2).txt"; each shown name copies the file it was
+# listed for. Expects the listing of \sdc1 in $work/out.
+test_shown_alike() {
+    local loader=$1 host=$2 label=$3 copies=$4 target=$5 start order i shown
+    shift 5
+    grep -qxF -- '- 8 _.txt' "$work/out" && grep -qxF -- '- 8 _ (2).txt' "$work/out" ||
+        fail "$label ls \\sdc1 lacks '_.txt' or '_ (2).txt': $(grep -F '_' "$work/out" | head -5)"
+    read -r _ start _ < "$fixtures/names.img.layout"
+    mapfile -t order < <(debugfs -R "ls -p /" "$fixtures/names.img?offset=$(( start * 512 ))" 2> /dev/null |
+        awk -F/ '$6 == "日.txt" || $6 == "本.txt" {print $6}')
+    [ "${#order[@]}" -eq 2 ] || { fail "debugfs lists ${#order[@]} of the two CJK names"; return; }
+    mkdir -p "$copies"
+    i=0
+    for shown in '_.txt' '_ (2).txt'; do
+        run "$loader" "$host" "$@" get "\\sdc1\\$shown" "$target\\$i"
+        if expect_status 0 "$label get \\sdc1\\$shown"; then
+            [ "$(cat "$copies/$i")" = "${order[i]}" ] ||
+                fail "$label get \\sdc1\\$shown copied '$(cat "$copies/$i")', not ${order[i]}"
+        fi
+        i=$((i + 1))
+    done
+}
+
+# The 255-character name one folder down on the names disk, a remote path of 266 characters: through the wide
+# exports it copies to a local target of some 480 characters, and over it with -f, leaving nothing else beside it;
+# through the ANSI exports (options given) the host refuses the path.
+test_long_path() {
+    local loader=$1 host=$2 label=$3 copies=$4 target=$5 name folder remote
+    shift 5
+    name=$(printf 'l%.0s' {1..251}).txt
+    remote="\\sdc1\\long\\$name"
+    folder=$(printf 'd%.0s' {1..100})/$(printf 'e%.0s' {1..100})
+    mkdir -p "$copies/$folder"
+    local local_path="$target\\${folder//\//\\}\\$name"
+    if [ $# -gt 0 ]; then
+        run "$loader" "$host" "$@" get "$remote" "$target\\ansi"
+        expect_status 1 "$label get of a 266-character path" && expect_err "260 characters or more"
+        return
+    fi
+    run "$loader" "$host" get "$remote" "$local_path"
+    expect_status 0 "$label get of a 266-character path to ${#local_path} characters" || return
+    cmp -s "$trees/names/long/$name" "$copies/$folder/$name" || fail "$label get of a 266-character path differs"
+    echo changed > "$copies/$folder/$name"
+    run "$loader" "$host" get "$remote" "$local_path"
+    expect_status 1 "$label get onto an existing long target" && expect_err "exists"
+    [ "$(cat "$copies/$folder/$name")" = changed ] || fail "$label get without -f replaced the long target"
+    run "$loader" "$host" get -f "$remote" "$local_path"
+    expect_status 0 "$label get -f onto a long target"
+    cmp -s "$trees/names/long/$name" "$copies/$folder/$name" || fail "$label get -f of a long target differs"
+    [ "$(ls -A "$copies/$folder")" = "$name" ] || fail "$label long copies left: $(ls -A "$copies/$folder")"
 }
 
 # A host of one architecture must refuse the plugin built for the other: LoadLibrary fails.
