@@ -160,12 +160,12 @@ void replay_journal_into(partition_linux_ext2& target)
     if ((sb.s_feature_compat & compat_has_journal) == 0 ||
         (sb.s_feature_incompat & incompat_journal_needs_recovery) == 0 || sb.s_journal_inum == 0)
         return;
-    std::optional<replay_map> map = scan_volume_journal(target);
+    journal_replay replayed = scan_volume_journal(target);
     // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
     forget_inode_tables(target);
-    if (!map || map->entries.empty())
+    if (replayed.outcome.problem != journal_problem::none || replayed.map.entries.empty())
         return;
-    on_disk.replay = std::move(*map);
+    on_disk.replay = std::move(replayed.map);
     uint32_t block_size = on_disk.block_size;
     std::vector<uint8_t> block(block_size);
     if (!read_volume_blocks(target, superblock_offset / block_size, 1, block.data())) {
