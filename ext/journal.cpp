@@ -29,6 +29,8 @@ constexpr uint32_t known_incompat = journal_incompat_revoke | journal_incompat_6
                                     journal_incompat_csum_v2 | journal_incompat_csum_v3 | journal_incompat_fast_commit;
 constexpr uint8_t checksum_type_crc32c = 4;
 constexpr uint32_t default_fast_commit_blocks = 256;
+// e2fsck takes no shorter journal from the superblock's copy of the journal inode's map.
+constexpr uint64_t min_journal_blocks = 1024;
 
 constexpr uint16_t tag_flag_escape = 0x1;
 constexpr uint16_t tag_flag_same_uuid = 0x2;
@@ -578,6 +580,49 @@ std::optional<std::vector<journal_run>> map_journal(partition_linux_ext2& source
     return runs;
 }
 
+// The journal of an inode: its runs, and its length in blocks.
+struct journal_location {
+    std::vector<journal_run> runs;
+    uint64_t blocks = 0;
+};
+
+// Where the inode's journal lies, or nothing when the inode cannot be the journal: not in use, not a regular
+// file, encrypted or inline, shorter than min_blocks or longer than max_journal_blocks, or a map that does not
+// cover its size.
+std::optional<journal_location> locate_journal(partition_linux_ext2& source, const ext_inode& inode,
+                                               uint64_t min_blocks)
+{
+    if (inode.i_links_count == 0 || !inode.is_regular() || !inode.content_readable() || inode.has_inline_data())
+        return std::nullopt;
+    journal_location where;
+    where.blocks = inode.size() / source.volume_info->block_size;
+    if (where.blocks == 0 || where.blocks < min_blocks || where.blocks > max_journal_blocks)
+        return std::nullopt;
+    std::optional<std::vector<journal_run>> runs = map_journal(source, inode, where.blocks);
+    if (!runs)
+        return std::nullopt;
+    where.runs = std::move(*runs);
+    return where;
+}
+
+// The journal inode as e2fsck makes it from the superblock's copy: a regular file in use, with the copied block
+// words and size and no flag, so that the words are read as a block map (a copy of an extent tree's root is not
+// one, and does not check out as one).
+ext_inode backup_journal_inode(const ext_superblock& super)
+{
+    ext_inode inode;
+    inode.i_mode = mode_regular | 0600;
+    inode.i_links_count = 1;
+    for (size_t i = 0; i < 15; ++i) {
+        uint32_t word = super.s_jnl_blocks[i];
+        for (size_t b = 0; b < 4; ++b)
+            inode.i_block[4 * i + b] = static_cast<uint8_t>(word >> (8 * b));
+    }
+    inode.i_size_high = super.s_jnl_blocks[15];
+    inode.i_size_lo = super.s_jnl_blocks[16];
+    return inode;
+}
+
 // The volume block of logical block n of the journal, which lies below the runs' end.
 uint64_t journal_block_on_volume(const std::vector<journal_run>& runs, uint64_t n)
 {
@@ -592,6 +637,7 @@ uint64_t journal_block_on_volume(const std::vector<journal_run>& runs, uint64_t 
 journal_replay scan_volume_journal(partition_linux_ext2& source)
 {
     const ext2_volume_info& volume = *source.volume_info;
+    const ext_superblock& super = volume.superblock;
     journal_replay result;
     auto refused = [&](journal_problem problem) {
         result.map = {};
@@ -599,18 +645,22 @@ journal_replay scan_volume_journal(partition_linux_ext2& source)
         result.outcome.problem = problem;
         return std::move(result);
     };
-    std::optional<ext_inode> inode = get_inode(source, volume.superblock.s_journal_inum);
-    if (!inode || !inode->is_regular())
-        return refused(journal_problem::unusable_inode);
-    uint64_t blocks = inode->size() / volume.block_size;
-    if (blocks == 0 || blocks > max_journal_blocks)
+    // e2fsck tries the copy of the map only for an inode number inside the volume.
+    uint32_t number = super.s_journal_inum;
+    uint64_t inodes = static_cast<uint64_t>(volume.group_count) * volume.inodes_per_group;
+    if (number == 0 || number > inodes)
         return refused(journal_problem::unusable_inode);
     try {
-        std::optional<std::vector<journal_run>> runs = map_journal(source, *inode, blocks);
-        if (!runs)
+        std::optional<ext_inode> inode = get_inode(source, number);
+        std::optional<journal_location> where = inode ? locate_journal(source, *inode, 1) : std::nullopt;
+        if (!where && super.s_jnl_backup_type == journal_backup_blocks)
+            where = locate_journal(source, backup_journal_inode(super), min_journal_blocks);
+        if (!where)
             return refused(journal_problem::unusable_inode);
+        const std::vector<journal_run>& runs = where->runs;
+        uint64_t blocks = where->blocks;
         journal_block_reader read = [&](uint32_t n, uint8_t* out) {
-            return n < blocks && read_volume_blocks(source, journal_block_on_volume(*runs, n), 1, out);
+            return n < blocks && read_volume_blocks(source, journal_block_on_volume(runs, n), 1, out);
         };
         std::vector<uint8_t> block(volume.block_size);
         if (!read(0, block.data()))
@@ -625,7 +675,7 @@ journal_replay scan_volume_journal(partition_linux_ext2& source)
         if (!charge_replay_map(result.map))
             return refused(journal_problem::budget_spent);
         for (replay_entry& entry : result.map.entries)
-            entry.copy_block = journal_block_on_volume(*runs, entry.copy_block);
+            entry.copy_block = journal_block_on_volume(runs, entry.copy_block);
         return result;
     } catch (const std::bad_alloc&) {
         return refused(journal_problem::too_large);

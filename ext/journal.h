@@ -91,7 +91,7 @@ const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_blo
 enum class journal_problem : uint8_t {
     none,
     not_found,          // the journal is on another device, or the superblock names no journal inode
-    unusable_inode,     // the journal inode does not check out
+    unusable_inode,     // the journal inode, and the copy of its map that the superblock keeps, do not check out
     bad_superblock,     // the journal superblock does not check out
     read_failed,        // a block of the log could not be read
     corrupt_log,        // a descriptor or revoke block that fails its checksum in a committed transaction, or
@@ -139,7 +139,9 @@ using journal_block_reader = std::function<bool(uint32_t n, uint8_t* out)>;
 journal_replay scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
                             const journal_block_reader& read);
 
-// The replay of a mounted volume's internal journal (the inode the superblock names), its copies given as volume
-// blocks and charged against the budget. Reads the volume as it is on disk: call it before the volume has a replay
-// map.
+// The replay of a mounted volume's internal journal, its copies given as volume blocks and charged against the
+// budget. The journal is the inode the superblock names; when that inode is unusable (not in use, not a regular
+// file, encrypted, or its map does not cover its size) and the superblock keeps a copy of its map, that copy is
+// read instead, as a block map, as e2fsck reads it. Reads the volume as it is on disk: call it before the volume
+// has a replay map.
 journal_replay scan_volume_journal(partition_linux_ext2& source);

@@ -205,6 +205,9 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_blocks_count_hi = read_le32(bytes, 336);
     sb.s_feature_compat = read_le32(bytes, 92);
     sb.s_journal_inum = read_le32(bytes, 224);
+    sb.s_jnl_backup_type = bytes[253];
+    for (size_t i = 0; i < sb.s_jnl_blocks.size(); ++i)
+        sb.s_jnl_blocks[i] = read_le32(bytes, 268 + 4 * i);
     return sb;
 }
 

@@ -4,6 +4,7 @@
 #include "disk/physical_disk.h"
 #include "ext/journal.h"
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -78,7 +79,13 @@ struct ext_superblock {
     uint32_t s_first_meta_bg = 0;
     uint32_t s_feature_compat = 0;
     uint32_t s_journal_inum = 0;  // the inode of an internal journal; 0 when the journal is on another device
+    // A copy of the journal inode's map and size, kept for e2fsck: its 15 block words, then i_size_high and
+    // i_size. Meaningful when s_jnl_backup_type is journal_backup_blocks.
+    std::array<uint32_t, 17> s_jnl_blocks{};
+    uint8_t s_jnl_backup_type = 0;
 };
+
+inline constexpr uint8_t journal_backup_blocks = 1;
 
 ext_superblock parse_superblock(const uint8_t* bytes);
 

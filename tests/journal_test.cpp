@@ -75,6 +75,24 @@ protected:
         }
     }
 
+    // What e2fsck makes of a copy of one partition of an image: it replays the journal (or finds it unusable and
+    // drops it), and nothing more; then debugfs dumps the tree.
+    fs::path e2fsck_tree(const fs::path& image, const layout_entry& part)
+    {
+        std::string name = "part" + std::to_string(part.number);
+        std::vector<uint8_t> bytes = read_file_bytes(image.string(), static_cast<uint64_t>(part.start) * 512,
+                                                     static_cast<uint64_t>(part.size) * 512);
+        std::ofstream(scratch / (name + ".img"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        fs::path tree = scratch / (name + "_tree");
+        fs::create_directory(tree);
+        std::string volume = (scratch / (name + ".img")).string();
+        run_command("e2fsck -E journal_only -y '" + volume + "' >/dev/null 2>&1; debugfs -R 'rdump / " +
+                    tree.string() + "' '" + volume + "' >/dev/null 2>&1");
+        fs::remove(tree / "lost+found");
+        return tree;
+    }
+
     int copies = 0;
 };
 
@@ -98,6 +116,30 @@ TEST_F(journal_test, every_volume_reads_as_its_replayed_copy)
     EXPECT_EQ(later.rfind("later3", 0), 0u);
     EXPECT_EQ(contents(fixture_path("trees/journal3/hello.txt")), "before the crash\n");
     EXPECT_NE(contents(fixture_path("trees/journal1/changed.bin")).rfind("later1", 0), 0u);
+}
+
+TEST_F(journal_test, a_journal_inode_that_is_gone_is_found_through_the_superblock_copy_as_e2fsck_finds_it)
+{
+    // Inode 8 cleared on every volume. e2fsck then reads the copy of its map that the superblock keeps, as a block
+    // map: that finds the journal of the ext3 volume (2) and not those of the ext4 ones, whose copies are the roots
+    // of extent trees, so those are dropped without a replay.
+    fs::path image = scratch / "journal.img";
+    fs::copy_file(fixture_path("journal.img"), image);
+    std::vector<layout_entry> layout = read_layout("journal.img");
+    for (const layout_entry& part : layout) {
+        std::string volume = image.string() + "?offset=" + std::to_string(static_cast<uint64_t>(part.start) * 512);
+        run_command("debugfs -w -R 'clri <8>' '" + volume + "' >/dev/null 2>&1");
+        std::string stat = run_command("debugfs -R 'stat <8>' '" + volume + "' 2>/dev/null");
+        ASSERT_NE(stat.find("Links: 0"), std::string::npos) << part.tree;
+    }
+    test_control::add_drive_file(image.string());
+    ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
+    for (const layout_entry& part : layout) {
+        fs::path tree = e2fsck_tree(image, part);
+        ASSERT_TRUE(fs::exists(tree / "hello.txt")) << part.tree;
+        ASSERT_EQ(fs::exists(tree / "dir/new.txt"), part.number == 2) << part.tree;
+        expect_reads_as("/sda" + std::to_string(part.number), tree, part.tree);
+    }
 }
 
 TEST_F(journal_test, a_journal_that_does_not_check_out_leaves_the_volume_as_it_is_on_disk)
