@@ -6,7 +6,7 @@
 #include "plugin/host_text.h"
 #include "plugin/virtual_paths.h"
 
-#include <vector>
+#include <string>
 
 namespace {
 
@@ -45,12 +45,14 @@ std::string incomplete_recovery_text(const ext2_volume_info& volume, const std::
     if (outcome.skipped_blocks == 1)
         text += " 1 block logged in transaction " + std::to_string(outcome.first_skipped_sequence) + " (volume block " +
                 std::to_string(outcome.first_skipped_block) +
-                ") fails its checksum or could not be read, and keeps its older content;";
+                ") could not be applied (its checksum fails, it could not be read, or it lies outside the volume) "
+                "and keeps its older content;";
     else if (outcome.skipped_blocks > 1)
         text += " " + std::to_string(outcome.skipped_blocks) +
-                " logged blocks fail their checksums or could not be read (the first: volume block " +
+                " logged blocks could not be applied (their checksums fail, they could not be read, or they lie "
+                "outside the volume; the first is volume block " +
                 std::to_string(outcome.first_skipped_block) + ", logged in transaction " +
-                std::to_string(outcome.first_skipped_sequence) + "), and keep their older contents;";
+                std::to_string(outcome.first_skipped_sequence) + ") and keep their older contents;";
     text.back() = '.';
     return text + " What depends on these changes shows an older state.";
 }

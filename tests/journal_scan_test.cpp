@@ -138,20 +138,6 @@ struct test_journal {
         return position;
     }
 
-    // Sets journal feature bits and signs the superblock again.
-    void add_features(uint32_t incompat)
-    {
-        uint8_t* sb = blocks[0].data();
-        put_be32(sb + 40, read_be32(sb + 40) | incompat);
-        sign(sb, 252, ~0u);
-    }
-
-    static uint32_t read_be32(const uint8_t* p)
-    {
-        return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-               (static_cast<uint32_t>(p[2]) << 8) | p[3];
-    }
-
     // Nothing when the superblock does not check out.
     std::optional<journal_replay> scan(long* reads = nullptr)
     {
@@ -243,7 +229,8 @@ TEST(journal_scan, damaged_blocks_are_decided_as_the_kernel_decides_them)
         {"commit block", [](test_journal& j) { j.blocks[6][40] ^= 1; }, first, journal_problem::none, true, 2},
         {"commit block, async commit",
          [](test_journal& j) {
-             j.add_features(journal_incompat_async_commit);
+             j.blocks[0][43] |= journal_incompat_async_commit;
+             j.sign(j.blocks[0].data(), 252, ~0u);
              j.blocks[6][40] ^= 1;
          },
          first, journal_problem::none, false, 2},
