@@ -52,6 +52,7 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
     ext_inode inode;
     inode.i_mode = read_le16(bytes, 0);
     inode.i_size_lo = read_le32(bytes, 4);
+    inode.i_links_count = read_le16(bytes, 26);
     inode.i_flags = read_le32(bytes, 32);
     std::copy(bytes + 40, bytes + 100, inode.i_block.begin());
     inode.i_size_high = read_le32(bytes, 108);

@@ -48,6 +48,7 @@ struct inode_time {
 // The inode fields the reader uses, converted from the on-disk inode.
 struct ext_inode {
     uint16_t i_mode = 0;
+    uint16_t i_links_count = 0;
     uint32_t i_size_lo = 0;
     uint32_t i_flags = 0;
     std::array<uint8_t, 60> i_block{};  // 15 block numbers, or the root node of an extent tree

@@ -29,6 +29,8 @@ constexpr uint32_t known_incompat = journal_incompat_revoke | journal_incompat_6
                                     journal_incompat_csum_v2 | journal_incompat_csum_v3 | journal_incompat_fast_commit;
 constexpr uint8_t checksum_type_crc32c = 4;
 constexpr uint32_t default_fast_commit_blocks = 256;
+// e2fsck takes no shorter journal from the superblock's copy of the journal inode's map.
+constexpr uint64_t min_journal_blocks = 1024;
 
 constexpr uint16_t tag_flag_escape = 0x1;
 constexpr uint16_t tag_flag_same_uuid = 0x2;
@@ -39,6 +41,10 @@ constexpr size_t superblock_bytes = 1024;
 constexpr size_t superblock_checksum_offset = 252;
 constexpr size_t revoke_header_size = 16;
 constexpr size_t commit_checksum_offset = 16;
+// A commit block's header: magic, type, sequence, checksum type and size, 32 bytes of checksums, then the commit
+// time in seconds (64 bits) and nanoseconds (32 bits).
+constexpr size_t commit_time_offset = 48;
+constexpr size_t commit_header_bytes = 60;
 constexpr size_t tail_size = 4;  // the checksum at the end of descriptor and revoke blocks
 
 // Sequence numbers wrap: a is later than b when the difference, taken as signed, is positive.
@@ -126,7 +132,28 @@ struct logged_copy {
     bool escaped = false;
 };
 
+// A logged block that the replay leaves out.
+struct skipped_copy {
+    uint64_t volume_block = 0;
+    uint32_t sequence = 0;
+};
+
+// What the transaction being walked logs: applied when its commit block checks out, dropped otherwise.
+struct pending_transaction {
+    std::vector<std::pair<uint64_t, logged_copy>> copies;
+    std::vector<skipped_copy> skipped;
+    std::vector<uint64_t> revokes;
+};
+
 struct scan_state {
+    scan_state(const journal_superblock& superblock, uint32_t bytes_per_block, uint64_t blocks_in_volume,
+               const journal_block_reader& reader)
+        : sb(superblock), block_size(bytes_per_block), volume_blocks(blocks_in_volume), read(reader),
+          seed(crc32c(~0u, superblock.s_uuid, sizeof superblock.s_uuid)), end(log_end(superblock)),
+          block(std::make_unique<uint8_t[]>(bytes_per_block)), data(std::make_unique<uint8_t[]>(bytes_per_block))
+    {
+    }
+
     const journal_superblock& sb;
     uint32_t block_size;
     uint64_t volume_blocks;
@@ -135,9 +162,18 @@ struct scan_state {
     uint32_t end = 0;   // one past the log's last block
     uint32_t walked = 0;
     std::unique_ptr<uint8_t[]> block;
-    std::unique_ptr<uint8_t[]> data;
-    std::unordered_map<uint64_t, logged_copy> copies;  // of committed transactions, the latest per block
+    std::unique_ptr<uint8_t[]> data;  // a data block, or scratch for a commit block's checksum
+    std::unordered_map<uint64_t, logged_copy> copies;  // of replayed transactions, the latest good one per block
     std::unordered_map<uint64_t, uint32_t> revoked;    // volume block -> latest transaction that revoked it
+    std::vector<skipped_copy> skipped;                 // of replayed transactions, in log order
+    journal_outcome outcome;
+    // The log's end is known (a commit block failed its checksum under async commit): the transactions after it
+    // are walked, as the kernel walks them, but not applied.
+    bool closed = false;
+    // A descriptor or revoke block failed its checksum: the next commit block decides whether that is a stale
+    // block at the log's end or damage.
+    bool unchecked_block = false;
+    uint64_t last_commit_time = 0;  // of the last transaction that committed
 };
 
 enum class step { next, end, fail };
@@ -156,25 +192,38 @@ step read_log_block(scan_state& state, uint32_t position, uint8_t* buffer)
     return state.read(position, buffer) ? step::next : step::fail;
 }
 
+// Passes over a log block without reading it, counting it against the journal's length.
+step pass_log_block(scan_state& state)
+{
+    if (state.walked >= state.sb.s_maxlen)
+        return step::end;
+    ++state.walked;
+    return step::next;
+}
+
 bool header_matches(const uint8_t* block, uint32_t sequence)
 {
     return read_be32(block, 0) == journal_magic && read_be32(block, 8) == sequence;
 }
 
-// Collects the revoke records of a revoke block into the transaction's list.
-bool parse_revoke_block(const scan_state& state, const uint8_t* block, std::vector<uint64_t>& revokes)
+uint64_t read_be64(const uint8_t* p, size_t offset)
+{
+    return (static_cast<uint64_t>(read_be32(p, offset)) << 32) | read_be32(p, offset + 4);
+}
+
+// Collects the revoke records of a revoke block, into revokes unless it is null. False for a count that overruns
+// the block, which fails the kernel's whole recovery; a count below the header holds no record.
+bool parse_revoke_block(const scan_state& state, const uint8_t* block, std::vector<uint64_t>* revokes)
 {
     size_t limit = state.block_size - (has_checksums(state.sb) ? tail_size : 0);
     uint32_t used = read_be32(block, 12);
-    if (used < revoke_header_size || used > limit)
+    if (used > limit)
         return false;
+    if (revokes == nullptr)
+        return true;
     size_t record = (state.sb.s_feature_incompat & journal_incompat_64bit) != 0 ? 8 : 4;
-    for (size_t offset = revoke_header_size; offset + record <= used; offset += record) {
-        uint64_t volume_block = record == 8 ? (static_cast<uint64_t>(read_be32(block, offset)) << 32) |
-                                                  read_be32(block, offset + 4)
-                                            : read_be32(block, offset);
-        revokes.push_back(volume_block);
-    }
+    for (size_t offset = revoke_header_size; offset + record <= used; offset += record)
+        revokes->push_back(record == 8 ? read_be64(block, offset) : read_be32(block, offset));
     return true;
 }
 
@@ -186,12 +235,19 @@ bool tail_checks_out(const scan_state& state, const uint8_t* block)
     return block_checksum(state.seed, block, state.block_size, offset) == read_be32(block, offset);
 }
 
-bool commit_checks_out(const scan_state& state, const uint8_t* block)
+// The commit block's checksum, over the whole block or, as the kernel also accepts (some kernels wrote commit
+// blocks whose bytes after the header were never set), over the header with the rest of the block taken as zeros.
+bool commit_checks_out(scan_state& state, const uint8_t* block)
 {
     if (!has_checksums(state.sb))
         return true;
-    return block_checksum(state.seed, block, state.block_size, commit_checksum_offset) ==
-           read_be32(block, commit_checksum_offset);
+    uint32_t stored = read_be32(block, commit_checksum_offset);
+    if (block_checksum(state.seed, block, state.block_size, commit_checksum_offset) == stored)
+        return true;
+    uint8_t* header_only = state.data.get();
+    std::memset(header_only, 0, state.block_size);
+    std::memcpy(header_only, block, commit_header_bytes);
+    return block_checksum(state.seed, header_only, state.block_size, commit_checksum_offset) == stored;
 }
 
 // A data block's checksum in its tag: the CRC of the transaction's sequence (big-endian) and the block as stored,
@@ -208,64 +264,141 @@ bool data_checks_out(const scan_state& state, const tag& t, uint32_t sequence, c
     return (crc & 0xFFFF) == t.checksum;
 }
 
-// Reads the transaction of the given sequence that starts at position. On step::next it was committed and has
-// been applied, and position is the block after its commit block.
-step scan_transaction(scan_state& state, uint32_t sequence, uint32_t& position)
+// The data blocks that follow a descriptor block at position. Unless the log's end is known, each goes into the
+// transaction as a copy, or as skipped when it lies outside the volume, cannot be read or fails its checksum (the
+// kernel skips such a block and replays the rest). Without checksums the blocks are not read here.
+step read_tagged_blocks(scan_state& state, const uint8_t* descriptor, uint32_t sequence, uint32_t& position,
+                        pending_transaction& transaction)
 {
-    std::vector<std::pair<uint64_t, logged_copy>> copies;
-    std::vector<uint64_t> revokes;
-    uint8_t* block = state.block.get();
-    // Every pass of the loop reads at least one block, and read_log_block stops after s_maxlen of them.
-    for (;;) {
-        step read = read_log_block(state, position, block);
-        if (read != step::next)
-            return read;
-        if (!header_matches(block, sequence))
-            return step::end;
-        uint32_t blocktype = read_be32(block, 4);
+    for (const tag& t : parse_tags(state.sb, descriptor, state.block_size)) {
+        uint32_t at = position;
         position = advance(state, position);
-        if (blocktype == blocktype_descriptor) {
-            if (!tail_checks_out(state, block))
+        bool outside = t.volume_block >= state.volume_blocks;
+        if (state.closed || outside || !has_checksums(state.sb)) {
+            if (pass_log_block(state) != step::next)
                 return step::end;
-            for (const tag& t : parse_tags(state.sb, block, state.block_size)) {
-                if (t.volume_block >= state.volume_blocks)
-                    return step::end;
-                if (has_checksums(state.sb)) {
-                    read = read_log_block(state, position, state.data.get());
-                    if (read != step::next)
-                        return read;
-                    if (!data_checks_out(state, t, sequence, state.data.get()))
-                        return step::end;
-                } else if (state.walked++ >= state.sb.s_maxlen) {
-                    return step::end;
-                }
-                copies.push_back({t.volume_block, {sequence, position, (t.flags & tag_flag_escape) != 0}});
-                position = advance(state, position);
-            }
-        } else if (blocktype == blocktype_revoke) {
-            if (!tail_checks_out(state, block) || !parse_revoke_block(state, block, revokes))
-                return step::end;
-        } else if (blocktype == blocktype_commit) {
-            if (!commit_checks_out(state, block))
-                return step::end;
-            break;
         } else {
-            return step::end;
+            step read = read_log_block(state, at, state.data.get());
+            if (read == step::end)
+                return step::end;
+            if (read == step::fail || !data_checks_out(state, t, sequence, state.data.get())) {
+                transaction.skipped.push_back({t.volume_block, sequence});
+                continue;
+            }
         }
-        if (copies.size() > max_replay_entries || revokes.size() > max_replay_entries)
-            return step::fail;
+        if (state.closed)
+            continue;
+        if (outside)
+            transaction.skipped.push_back({t.volume_block, sequence});
+        else
+            transaction.copies.push_back({t.volume_block, {sequence, at, (t.flags & tag_flag_escape) != 0}});
     }
-    // Committed: its revokes cover copies of this transaction and earlier ones, its copies replace earlier ones.
-    for (uint64_t volume_block : revokes) {
+    return step::next;
+}
+
+// Applies a committed transaction: its revokes cover copies of it and of earlier ones, its copies replace
+// earlier ones.
+step apply_transaction(scan_state& state, uint32_t sequence, pending_transaction& transaction)
+{
+    for (uint64_t volume_block : transaction.revokes) {
         auto [where, added] = state.revoked.try_emplace(volume_block, sequence);
         if (!added && sequence_after(sequence, where->second))
             where->second = sequence;
     }
-    for (const auto& [volume_block, copy] : copies)
+    for (const auto& [volume_block, copy] : transaction.copies)
         state.copies[volume_block] = copy;
-    if (state.copies.size() > max_replay_entries || state.revoked.size() > max_replay_entries)
+    state.skipped.insert(state.skipped.end(), transaction.skipped.begin(), transaction.skipped.end());
+    transaction = {};
+    if (state.copies.size() > max_replay_entries || state.revoked.size() > max_replay_entries ||
+        state.skipped.size() > max_replay_entries) {
+        state.outcome.problem = journal_problem::too_large;
         return step::fail;
+    }
     return step::next;
+}
+
+// A commit block of the transaction of the given sequence, as the kernel's scan pass decides on it: the log
+// goes on after it (step::next), ends before its transaction, or the whole recovery fails.
+step commit_transaction(scan_state& state, const uint8_t* block, uint32_t sequence, pending_transaction& transaction)
+{
+    uint64_t commit_time = read_be64(block, commit_time_offset);
+    if (state.unchecked_block) {
+        // A block of this transaction failed its checksum. A commit older than the last is a stale block from an
+        // earlier use of the journal, where the log ends; any other means damage.
+        if (commit_time >= state.last_commit_time) {
+            state.outcome.problem = journal_problem::corrupt_log;
+            return step::fail;
+        }
+        return step::end;
+    }
+    if (!commit_checks_out(state, block)) {
+        if (commit_time < state.last_commit_time)
+            return step::end;
+        // The log ends before this transaction. Under async commit the kernel takes it for a commit that was
+        // cut short and walks on (without applying anything more); otherwise the journal is corrupt.
+        state.outcome.end_sequence = sequence;
+        state.closed = true;
+        transaction = {};
+        if ((state.sb.s_feature_incompat & journal_incompat_async_commit) == 0) {
+            state.outcome.commit_failed = true;
+            return step::end;
+        }
+    }
+    state.last_commit_time = commit_time;
+    return state.closed ? step::next : apply_transaction(state, sequence, transaction);
+}
+
+// Walks the log from s_start, block by block, as the kernel's scan pass does; the transactions that commit are
+// applied to the state as their commit blocks are reached.
+step walk_log(scan_state& state)
+{
+    uint32_t sequence = state.sb.s_sequence;
+    uint32_t position = state.sb.s_start;
+    pending_transaction transaction;
+    uint8_t* block = state.block.get();
+    step outcome = step::next;
+    // Every pass of the loop counts at least one block, and the walk stops after s_maxlen of them.
+    while (outcome == step::next) {
+        step read = read_log_block(state, position, block);
+        if (read == step::fail) {
+            state.outcome.problem = journal_problem::read_failed;
+            return step::fail;
+        }
+        if (read == step::end)
+            break;
+        position = advance(state, position);
+        if (!header_matches(block, sequence))
+            break;
+        uint32_t blocktype = read_be32(block, 4);
+        if (blocktype == blocktype_descriptor) {
+            if (!tail_checks_out(state, block))
+                state.unchecked_block = true;
+            outcome = read_tagged_blocks(state, block, sequence, position, transaction);
+        } else if (blocktype == blocktype_revoke) {
+            if (!tail_checks_out(state, block))
+                state.unchecked_block = true;
+            if (!parse_revoke_block(state, block, state.closed ? nullptr : &transaction.revokes)) {
+                state.outcome.problem = journal_problem::corrupt_log;
+                return step::fail;
+            }
+        } else if (blocktype == blocktype_commit) {
+            outcome = commit_transaction(state, block, sequence, transaction);
+            if (outcome == step::next)
+                ++sequence;
+        } else {
+            break;
+        }
+        if (transaction.copies.size() > max_replay_entries || transaction.revokes.size() > max_replay_entries ||
+            transaction.skipped.size() > max_replay_entries) {
+            state.outcome.problem = journal_problem::too_large;
+            return step::fail;
+        }
+    }
+    if (outcome == step::fail)
+        return step::fail;
+    if (!state.closed)
+        state.outcome.end_sequence = sequence;
+    return step::end;
 }
 
 }  // namespace
@@ -366,46 +499,46 @@ const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_blo
     return at != map.entries.end() && at->volume_block == volume_block ? &*at : nullptr;
 }
 
-std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
-                                       const journal_block_reader& read)
+journal_replay scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
+                            const journal_block_reader& read)
 {
-    replay_map result;
+    journal_replay result;
+    result.outcome.end_sequence = sb.s_sequence;
     if (sb.s_start == 0)
         return result;
     try {
-        scan_state state{sb,
-                         block_size,
-                         volume_blocks,
-                         read,
-                         crc32c(~0u, sb.s_uuid, sizeof sb.s_uuid),
-                         log_end(sb),
-                         0,
-                         std::make_unique<uint8_t[]>(block_size),
-                         std::make_unique<uint8_t[]>(block_size),
-                         {},
-                         {}};
-        uint32_t sequence = sb.s_sequence;
-        uint32_t position = sb.s_start;
-        step outcome = step::next;
-        // Each transaction reads at least its commit block; read_log_block ends the walk after s_maxlen blocks.
-        while (outcome == step::next) {
-            outcome = scan_transaction(state, sequence, position);
-            ++sequence;
+        scan_state state(sb, block_size, volume_blocks, read);
+        if (walk_log(state) == step::fail) {
+            result.outcome = {};
+            result.outcome.problem = state.outcome.problem;
+            return result;
         }
-        if (outcome == step::fail)
-            return std::nullopt;
-        result.entries.reserve(state.copies.size());
-        for (const auto& [volume_block, copy] : state.copies) {
+        result.outcome = state.outcome;
+        auto revoked = [&](uint64_t volume_block, uint32_t sequence) {
             auto revoke = state.revoked.find(volume_block);
-            if (revoke != state.revoked.end() && !sequence_after(copy.sequence, revoke->second))
-                continue;
-            result.entries.push_back({volume_block, copy.journal_block, copy.escaped ? 1u : 0u});
-        }
-        std::sort(result.entries.begin(), result.entries.end(),
+            return revoke != state.revoked.end() && !sequence_after(sequence, revoke->second);
+        };
+        result.map.entries.reserve(state.copies.size());
+        for (const auto& [volume_block, copy] : state.copies)
+            if (!revoked(volume_block, copy.sequence))
+                result.map.entries.push_back({volume_block, copy.journal_block, copy.escaped ? 1u : 0u});
+        std::sort(result.map.entries.begin(), result.map.entries.end(),
                   [](const replay_entry& a, const replay_entry& b) { return a.volume_block < b.volume_block; });
+        // As in the kernel's replay, a revoked block is passed over before its checksum is looked at.
+        for (const skipped_copy& skipped : state.skipped) {
+            if (revoked(skipped.volume_block, skipped.sequence))
+                continue;
+            if (result.outcome.skipped_blocks++ == 0) {
+                result.outcome.first_skipped_block = skipped.volume_block;
+                result.outcome.first_skipped_sequence = skipped.sequence;
+            }
+        }
         return result;
     } catch (const std::bad_alloc&) {
-        return std::nullopt;
+        result.map = {};
+        result.outcome = {};
+        result.outcome.problem = journal_problem::too_large;
+        return result;
     }
 }
 
@@ -447,6 +580,49 @@ std::optional<std::vector<journal_run>> map_journal(partition_linux_ext2& source
     return runs;
 }
 
+// The journal of an inode: its runs, and its length in blocks.
+struct journal_location {
+    std::vector<journal_run> runs;
+    uint64_t blocks = 0;
+};
+
+// Where the inode's journal lies, or nothing when the inode cannot be the journal: not in use, not a regular
+// file, encrypted or inline, shorter than min_blocks or longer than max_journal_blocks, or a map that does not
+// cover its size.
+std::optional<journal_location> locate_journal(partition_linux_ext2& source, const ext_inode& inode,
+                                               uint64_t min_blocks)
+{
+    if (inode.i_links_count == 0 || !inode.is_regular() || !inode.content_readable() || inode.has_inline_data())
+        return std::nullopt;
+    journal_location where;
+    where.blocks = inode.size() / source.volume_info->block_size;
+    if (where.blocks == 0 || where.blocks < min_blocks || where.blocks > max_journal_blocks)
+        return std::nullopt;
+    std::optional<std::vector<journal_run>> runs = map_journal(source, inode, where.blocks);
+    if (!runs)
+        return std::nullopt;
+    where.runs = std::move(*runs);
+    return where;
+}
+
+// The journal inode as e2fsck makes it from the superblock's copy: a regular file in use, with the copied block
+// words and size and no flag, so that the words are read as a block map (a copy of an extent tree's root is not
+// one, and does not check out as one).
+ext_inode backup_journal_inode(const ext_superblock& super)
+{
+    ext_inode inode;
+    inode.i_mode = mode_regular | 0600;
+    inode.i_links_count = 1;
+    for (size_t i = 0; i < 15; ++i) {
+        uint32_t word = super.s_jnl_blocks[i];
+        for (size_t b = 0; b < 4; ++b)
+            inode.i_block[4 * i + b] = static_cast<uint8_t>(word >> (8 * b));
+    }
+    inode.i_size_high = super.s_jnl_blocks[15];
+    inode.i_size_lo = super.s_jnl_blocks[16];
+    return inode;
+}
+
 // The volume block of logical block n of the journal, which lies below the runs' end.
 uint64_t journal_block_on_volume(const std::vector<journal_run>& runs, uint64_t n)
 {
@@ -458,36 +634,50 @@ uint64_t journal_block_on_volume(const std::vector<journal_run>& runs, uint64_t 
 
 }  // namespace
 
-std::optional<replay_map> scan_volume_journal(partition_linux_ext2& source)
+journal_replay scan_volume_journal(partition_linux_ext2& source)
 {
     const ext2_volume_info& volume = *source.volume_info;
-    std::optional<ext_inode> inode = get_inode(source, volume.superblock.s_journal_inum);
-    if (!inode || !inode->is_regular())
-        return std::nullopt;
-    uint64_t blocks = inode->size() / volume.block_size;
-    if (blocks == 0 || blocks > max_journal_blocks)
-        return std::nullopt;
+    const ext_superblock& super = volume.superblock;
+    journal_replay result;
+    auto refused = [&](journal_problem problem) {
+        result.map = {};
+        result.outcome = {};
+        result.outcome.problem = problem;
+        return std::move(result);
+    };
+    // e2fsck tries the copy of the map only for an inode number inside the volume.
+    uint32_t number = super.s_journal_inum;
+    uint64_t inodes = static_cast<uint64_t>(volume.group_count) * volume.inodes_per_group;
+    if (number == 0 || number > inodes)
+        return refused(journal_problem::unusable_inode);
     try {
-        std::optional<std::vector<journal_run>> runs = map_journal(source, *inode, blocks);
-        if (!runs)
-            return std::nullopt;
+        std::optional<ext_inode> inode = get_inode(source, number);
+        std::optional<journal_location> where = inode ? locate_journal(source, *inode, 1) : std::nullopt;
+        if (!where && super.s_jnl_backup_type == journal_backup_blocks)
+            where = locate_journal(source, backup_journal_inode(super), min_journal_blocks);
+        if (!where)
+            return refused(journal_problem::unusable_inode);
+        const std::vector<journal_run>& runs = where->runs;
+        uint64_t blocks = where->blocks;
         journal_block_reader read = [&](uint32_t n, uint8_t* out) {
-            return n < blocks && read_volume_blocks(source, journal_block_on_volume(*runs, n), 1, out);
+            return n < blocks && read_volume_blocks(source, journal_block_on_volume(runs, n), 1, out);
         };
         std::vector<uint8_t> block(volume.block_size);
         if (!read(0, block.data()))
-            return std::nullopt;
+            return refused(journal_problem::read_failed);
         std::optional<journal_superblock> sb =
             parse_journal_superblock(block.data(), volume.block_size, static_cast<uint32_t>(blocks));
         if (!sb)
-            return std::nullopt;
-        std::optional<replay_map> map = scan_journal(*sb, volume.block_size, volume.blocks_count, read);
-        if (!map || !charge_replay_map(*map))
-            return std::nullopt;
-        for (replay_entry& entry : map->entries)
-            entry.copy_block = journal_block_on_volume(*runs, entry.copy_block);
-        return map;
+            return refused(journal_problem::bad_superblock);
+        result = scan_journal(*sb, volume.block_size, volume.blocks_count, read);
+        if (result.outcome.problem != journal_problem::none)
+            return result;
+        if (!charge_replay_map(result.map))
+            return refused(journal_problem::budget_spent);
+        for (replay_entry& entry : result.map.entries)
+            entry.copy_block = journal_block_on_volume(runs, entry.copy_block);
+        return result;
     } catch (const std::bad_alloc&) {
-        return std::nullopt;
+        return refused(journal_problem::too_large);
     }
 }

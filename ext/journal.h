@@ -86,20 +86,62 @@ bool charge_replay_map(replay_map& map);
 // The entry for a volume block, or null.
 const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_block);
 
+// Why none of a journal that needs recovery is replayed. The kernel refuses to mount such a volume; it is read
+// as it is on disk.
+enum class journal_problem : uint8_t {
+    none,
+    not_found,          // the journal is on another device, or the superblock names no journal inode
+    unusable_inode,     // the journal inode, and the copy of its map that the superblock keeps, do not check out
+    bad_superblock,     // the journal superblock does not check out
+    read_failed,        // a block of the log could not be read
+    corrupt_log,        // a descriptor or revoke block that fails its checksum in a committed transaction, or
+                        // a revoke block whose count overruns it: the kernel fails the whole recovery
+    too_large,          // more than max_replay_entries blocks to replay
+    budget_spent,       // the process-wide replay budget is spent
+    replayed_metadata,  // the superblock or descriptor table that the replay gives does not check out
+};
+
+// What a replay of the journal applies, besides its map, and what it leaves out.
+struct journal_outcome {
+    journal_problem problem = journal_problem::none;  // not none: nothing of the journal is applied
+    // The transaction after the last one replayed: where the log ends, and where a fast-commit replay goes on.
+    uint32_t end_sequence = 0;
+    // Transaction end_sequence was written in whole, but its commit block fails its checksum on a journal without
+    // async commit: the kernel calls the journal corrupt, e2fsck replays what comes before. It and every later
+    // transaction are left out.
+    bool commit_failed = false;
+    // Logged blocks of replayed transactions left out: their checksums fail, they cannot be read, or they lie
+    // outside the volume. The kernel and e2fsck skip them and go on; the block keeps its earlier content.
+    uint32_t skipped_blocks = 0;
+    uint64_t first_skipped_block = 0;     // the volume block of the first of them
+    uint32_t first_skipped_sequence = 0;  // and its transaction
+
+    // Everything the journal logged is applied.
+    bool complete() const { return problem == journal_problem::none && !commit_failed && skipped_blocks == 0; }
+};
+
+// A scan's result: the map is empty whenever the outcome names a problem.
+struct journal_replay {
+    replay_map map;
+    journal_outcome outcome;
+};
+
 // Reads logical block n of the journal (block_size bytes) into out; false on failure.
 using journal_block_reader = std::function<bool(uint32_t n, uint8_t* out)>;
 
-// Walks the log from s_start, transaction by transaction in sequence order, and gives the blocks that the
-// committed transactions write, the latest copy of each, less those revoked. A transaction counts only when
-// every block of it checks out and its commit block is found (with its checksums where the journal has them);
-// the log ends before the first that does not. Every block number must lie below volume_blocks. Nothing when
-// the journal cannot be read or would replay more than max_replay_entries blocks; an empty map for a journal
-// with nothing to replay. Reads at most s_maxlen blocks.
-std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
-                                       const journal_block_reader& read);
+// Walks the log from s_start, transaction by transaction in sequence order, as jbd2 recovery does, and gives the
+// blocks that the replayed transactions write, the latest good copy of each, less those revoked. The log ends at
+// the first block that is not the next one of the current transaction, or at a commit block that fails its
+// checksum; a descriptor or revoke block that fails its checksum ends it quietly when the commit block that
+// follows is older than the last one (a stale block), and fails the whole scan otherwise. A logged block whose
+// checksum fails, that cannot be read or that lies at or beyond volume_blocks is skipped, unless revoked. An
+// empty map for a journal with nothing to replay. Reads at most s_maxlen blocks.
+journal_replay scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
+                            const journal_block_reader& read);
 
-// The replay map of a mounted volume's internal journal (the inode the superblock names), its copies given as
-// volume blocks and charged against the budget. Reads the volume as it is on disk: call it before the volume has a
-// replay map. Nothing when the journal inode, its block map or the journal do not check out, or the budget is
-// spent.
-std::optional<replay_map> scan_volume_journal(partition_linux_ext2& source);
+// The replay of a mounted volume's internal journal, its copies given as volume blocks and charged against the
+// budget. The journal is the inode the superblock names; when that inode is unusable (not in use, not a regular
+// file, encrypted, or its map does not cover its size) and the superblock keeps a copy of its map, that copy is
+// read instead, as a block map, as e2fsck reads it. Reads the volume as it is on disk: call it before the volume
+// has a replay map.
+journal_replay scan_volume_journal(partition_linux_ext2& source);

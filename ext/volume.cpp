@@ -151,36 +151,50 @@ sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ex
 // Reads the volume as Linux mounts it after a crash: when the superblock says the journal needs recovery, the
 // journal's committed transactions are laid over the blocks they write. The superblock and the descriptor table
 // are then taken again from the replayed blocks, all their fields, as a mount after the replay would read them;
-// the block size must stay, since the replay map counts in blocks. A journal on another device is not read. When
-// the journal, or the superblock and table it gives, do not check out, the volume stays as it is on disk.
+// the block size must stay, since the replay map counts in blocks. What cannot be applied is recorded in the
+// volume info: a journal on another device is not read, and when the journal, or the superblock and table it
+// gives, do not check out, the volume stays as it is on disk.
 void replay_journal_into(partition_linux_ext2& target)
 {
     ext2_volume_info& on_disk = *target.volume_info;
     const ext_superblock& sb = on_disk.superblock;
+    // Without the journal feature the kernel mounts the volume without a journal, and e2fsck drops the flag.
     if ((sb.s_feature_compat & compat_has_journal) == 0 ||
-        (sb.s_feature_incompat & incompat_journal_needs_recovery) == 0 || sb.s_journal_inum == 0)
+        (sb.s_feature_incompat & incompat_journal_needs_recovery) == 0)
         return;
-    std::optional<replay_map> map = scan_volume_journal(target);
+    on_disk.journal_needed_recovery = true;
+    if (sb.s_journal_inum == 0) {
+        on_disk.journal_recovery.problem = journal_problem::not_found;
+        return;
+    }
+    journal_replay replayed = scan_volume_journal(target);
     // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
     forget_inode_tables(target);
-    if (!map || map->entries.empty())
+    on_disk.journal_recovery = replayed.outcome;
+    if (replayed.outcome.problem != journal_problem::none || replayed.map.entries.empty())
         return;
-    on_disk.replay = std::move(*map);
+    on_disk.replay = std::move(replayed.map);
     uint32_t block_size = on_disk.block_size;
     std::vector<uint8_t> block(block_size);
     if (!read_volume_blocks(target, superblock_offset / block_size, 1, block.data())) {
         on_disk.replay = {};
+        on_disk.journal_recovery = {};
+        on_disk.journal_recovery.problem = journal_problem::replayed_metadata;
         return;
     }
     std::unique_ptr<ext2_volume_info> original = std::move(target.volume_info);
     target.volume_info = std::make_unique<ext2_volume_info>();
     target.volume_info->superblock = parse_superblock(block.data() + superblock_offset % block_size);
     target.volume_info->replay = std::move(original->replay);
+    target.volume_info->journal_needed_recovery = true;
+    target.volume_info->journal_recovery = original->journal_recovery;
     if (derive_geometry(*target.volume_info, target) && target.volume_info->block_size == block_size &&
         load_group_descriptors(target))
         return;
     target.volume_info = std::move(original);
     target.volume_info->replay = {};
+    target.volume_info->journal_recovery = {};
+    target.volume_info->journal_recovery.problem = journal_problem::replayed_metadata;
 }
 
 }  // namespace
@@ -205,6 +219,9 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_blocks_count_hi = read_le32(bytes, 336);
     sb.s_feature_compat = read_le32(bytes, 92);
     sb.s_journal_inum = read_le32(bytes, 224);
+    sb.s_jnl_backup_type = bytes[253];
+    for (size_t i = 0; i < sb.s_jnl_blocks.size(); ++i)
+        sb.s_jnl_blocks[i] = read_le32(bytes, 268 + 4 * i);
     return sb;
 }
 

@@ -4,6 +4,8 @@
 #include "disk/physical_disk.h"
 #include "ext/journal.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -78,7 +80,13 @@ struct ext_superblock {
     uint32_t s_first_meta_bg = 0;
     uint32_t s_feature_compat = 0;
     uint32_t s_journal_inum = 0;  // the inode of an internal journal; 0 when the journal is on another device
+    // A copy of the journal inode's map and size, kept for e2fsck: its 15 block words, then i_size_high and
+    // i_size. Meaningful when s_jnl_backup_type is journal_backup_blocks.
+    std::array<uint32_t, 17> s_jnl_blocks{};
+    uint8_t s_jnl_backup_type = 0;
 };
+
+inline constexpr uint8_t journal_backup_blocks = 1;
 
 ext_superblock parse_superblock(const uint8_t* bytes);
 
@@ -107,7 +115,20 @@ struct ext2_volume_info {
     // Blocks that committed transactions of the journal give new contents, for a volume whose journal needs
     // recovery; empty otherwise. Built by the mount and never changed afterwards.
     replay_map replay;
+    // The superblock said that the journal needs recovery (the volume was not cleanly unmounted), and what the
+    // mount could not apply of it. Set by the mount and never changed afterwards.
+    bool journal_needed_recovery = false;
+    journal_outcome journal_recovery;
+    // Set by whoever first tells the user that the recovery is incomplete, so that it is told once per mount.
+    mutable std::atomic<bool> journal_recovery_told{false};
 };
+
+// True when the volume's journal needed recovery and not all of it could be applied: the volume shows an older
+// state than the one Linux would show after recovery, or e2fsck would leave.
+inline bool journal_recovery_incomplete(const ext2_volume_info& volume)
+{
+    return volume.journal_needed_recovery && !volume.journal_recovery.complete();
+}
 
 // Mounts the partition once: true when it is mounted afterwards. A partition that already has volume info is not
 // read again. On failure the partition keeps no volume info and nothing of the attempt is left.

@@ -343,9 +343,28 @@ int TARNWICK_CALL on_progress_w(int plugin_number, WCHAR*, WCHAR*, int percent)
     return on_progress(plugin_number, nullptr, nullptr, percent);
 }
 
-// The plugin stores these but never calls them; a file manager would show a log or a dialog.
-void TARNWICK_CALL on_log(int, int, char*) {}
-void TARNWICK_CALL on_log_w(int, int, WCHAR*) {}
+// The plugin's log lines go to stderr, where a file manager would show them in its log; an important error (type
+// 6) is marked as one. The plugin may log from any thread: each line is written by one call.
+void print_log_line(int message_type, const std::string& text)
+{
+    constexpr int important_error = 6;
+    std::string line = std::string("tarnwick: ") + (message_type == important_error ? "error: " : "") + text + "\n";
+    std::fputs(line.c_str(), stderr);
+}
+
+void TARNWICK_CALL on_log(int, int message_type, char* text)
+{
+    if (text != nullptr)
+        print_log_line(message_type, utf8_of_ansi(text));
+}
+
+void TARNWICK_CALL on_log_w(int, int message_type, WCHAR* text)
+{
+    if (text != nullptr)
+        print_log_line(message_type, utf8_of(text));
+}
+
+// The plugin stores this but never calls it; a file manager would show a dialog.
 
 BOOL TARNWICK_CALL on_request(int, int, char*, char*, char*, int)
 {

@@ -11,11 +11,13 @@
 #define TARNWICK_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-// Progress: nonzero asks for an abort. The only callback ever called.
+// Progress: nonzero asks for an abort.
 typedef int(TARNWICK_CALL* progress_proc)(int plugin_number, char* source_name, char* target_name,
                                           int percent_done);
-// Log and request (user dialog): stored, never called.
+// Log: a line for the host's log, of one of the message types below. Called only to tell of a volume whose
+// journal could not be replayed in whole (plugin/recovery_notice.h).
 typedef void(TARNWICK_CALL* log_proc)(int plugin_number, int message_type, char* text);
+// Request (a user dialog): stored, never called.
 typedef BOOL(TARNWICK_CALL* request_proc)(int plugin_number, int request_type, char* title, char* text,
                                           char* returned_text, int returned_size);
 
@@ -25,6 +27,15 @@ typedef int(TARNWICK_CALL* progress_proc_w)(int plugin_number, WCHAR* source_nam
 typedef void(TARNWICK_CALL* log_proc_w)(int plugin_number, int message_type, WCHAR* text);
 typedef BOOL(TARNWICK_CALL* request_proc_w)(int plugin_number, int request_type, WCHAR* title, WCHAR* text,
                                             WCHAR* returned_text, int returned_size);
+
+// The message types of the log callback, as the host defines them.
+inline constexpr int log_connect = 1;
+inline constexpr int log_disconnect = 2;
+inline constexpr int log_details = 3;
+inline constexpr int log_transfer_complete = 4;
+inline constexpr int log_connect_complete = 5;
+inline constexpr int log_important_error = 6;
+inline constexpr int log_operation_complete = 7;
 
 // What the host knows of a remote file when it asks for a copy; not read by the plugin.
 struct remote_file_info {

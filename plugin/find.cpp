@@ -7,6 +7,7 @@
 #include "plugin/host_text.h"
 #include "plugin/link_follow.h"
 #include "plugin/path_lookup.h"
+#include "plugin/recovery_notice.h"
 
 #include <algorithm>
 #include <cstring>
@@ -189,6 +190,8 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
     int slot = ext_index(context, drive, number);
     if (slot < 0)
         return INVALID_HANDLE_VALUE;
+    // Before anything of the volume is shown: what it shows may lack changes that its journal holds.
+    tell_incomplete_recovery(context, partition_at(context, drive, slot), drive);
     auto handle = new (std::nothrow) find_handle;
     if (handle == nullptr)
         return INVALID_HANDLE_VALUE;

@@ -10,6 +10,7 @@
 #include "plugin/link_follow.h"
 #include "plugin/local_paths.h"
 #include "plugin/path_lookup.h"
+#include "plugin/recovery_notice.h"
 #include "plugin/virtual_paths.h"
 
 #include <cstring>
@@ -140,6 +141,7 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     if (slot < 0)
         return file_result_not_found;
     partition_linux_ext2& source = *context.disks[static_cast<size_t>(drive)]->ext_partitions[static_cast<size_t>(slot)];
+    tell_incomplete_recovery(context, source, drive);
 
     uint32_t inode_number = 0;
     ext_inode inode;

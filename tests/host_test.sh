@@ -96,6 +96,23 @@ ls_folders)
     expect_err "no such folder"
     run ls /sda1/hello.txt
     expect_status 1 "ls of a file"
+
+    # The journal disk: volume 1's journal ends at a commit block that fails its checksum, so the plugin logs
+    # that not all of it was applied, once, and the host prints that; volume 2's journal is applied in whole.
+    for mode in "" --ansi; do
+        status=0
+        # shellcheck disable=SC2086
+        "$tarnwick" --plugin "$plugin" $mode --disk "$fixtures/journal.img" ls /sda1 > "$work/out" 2> "$work/err" ||
+            status=$?
+        expect_status 0 "ls /sda1 of the journal disk $mode"
+        expect_err "tarnwick: error: sda1: the volume was not cleanly unmounted"
+        [ "$(grep -c 'not cleanly unmounted' "$work/err")" -eq 1 ] || fail "told more than once: $(cat "$work/err")"
+        grep -q ' hello.txt$' "$work/out" || fail "ls /sda1 of the journal disk printed: $(cat "$work/out")"
+    done
+    status=0
+    "$tarnwick" --plugin "$plugin" --disk "$fixtures/journal.img" ls /sda2 > "$work/out" 2> "$work/err" || status=$?
+    expect_status 0 "ls /sda2 of the journal disk"
+    [ ! -s "$work/err" ] || fail "a volume whose journal was applied in whole logged: $(cat "$work/err")"
     ;;
 
 get_file)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -20,7 +21,11 @@ struct walk_state {
     walk_result result;
     int partition_listings = 0;  // spent of the current partition folder's budgets
     int partition_copies = 0;
+    std::set<std::string> told;  // the partition folders the log has told of
 };
+
+// The session the log callback reports to; the callback carries no state of its own.
+walk_state* logging_state = nullptr;
 
 // FNV-1a, enough to tell two sessions apart.
 void mix(walk_state& state, const void* data, size_t length)
@@ -28,6 +33,22 @@ void mix(walk_state& state, const void* data, size_t length)
     auto bytes = static_cast<const uint8_t*>(data);
     for (size_t i = 0; i < length; ++i)
         state.result.digest = (state.result.digest ^ bytes[i]) * 0x100000001B3ull;
+}
+
+void note_fault(walk_state& state, const std::string& what);
+
+// The host's log: every line is an important error about one partition folder ("sda1: ..."), told of once.
+void TARNWICK_CALL log_line(int, int type, char* text)
+{
+    if (logging_state == nullptr)
+        return;
+    walk_state& state = *logging_state;
+    std::string line = text != nullptr ? text : "";
+    size_t colon = line.find(':');
+    if (type != log_important_error || colon == std::string::npos || line.rfind("sd", 0) != 0 ||
+        !state.told.insert(line.substr(0, colon)).second)
+        note_fault(state, "log line of type " + std::to_string(type) + ": " + line);
+    mix(state, line.c_str(), line.size() + 1);
 }
 
 clock_type::time_point copy_started;
@@ -137,11 +158,14 @@ void walk_folder(walk_state& state, const std::string& path, int depth)
 
 walk_result walk_as_host(const std::string& scratch, const walk_limits& limits)
 {
-    walk_state state{limits, (std::filesystem::path(scratch) / "copy").string(), {}};
+    walk_state state{limits, (std::filesystem::path(scratch) / "copy").string(), {}, 0, 0, {}};
     copy_seconds = limits.copy_seconds;
-    state.result.init_result = FsInit(1, progress, nullptr, nullptr);
-    if (state.result.init_result != 0)
+    logging_state = &state;
+    state.result.init_result = FsInit(1, progress, log_line, nullptr);
+    if (state.result.init_result != 0) {
+        logging_state = nullptr;
         return state.result;
+    }
 
     std::vector<std::string> partitions;
     char root[] = "/";
@@ -161,5 +185,6 @@ walk_result walk_as_host(const std::string& scratch, const walk_limits& limits)
         state.partition_copies = 0;
         walk_folder(state, "/" + folder, 0);
     }
+    logging_state = nullptr;
     return state.result;
 }

@@ -1,5 +1,6 @@
-// The journal scan over logs built in memory: the cases the fixture disks cannot make, a log that wraps, a data
-// block whose checksum fails, revokes against later transactions, and superblocks that do not check out.
+// The journal scan over logs built in memory: the cases the fixture disks cannot make, a log that wraps, blocks
+// whose checksums fail and what the kernel's recovery makes of them, revokes against later transactions, and
+// superblocks that do not check out.
 #include "ext/crc32c.h"
 #include "ext/journal.h"
 
@@ -28,6 +29,8 @@ struct test_journal {
     bool v3;
     std::vector<std::vector<uint8_t>> blocks;
     uint32_t seed = 0;
+
+    uint64_t commit_time = 0;  // written into the next commit blocks
 
     explicit test_journal(bool checksums) : v3(checksums), blocks(journal_blocks, std::vector<uint8_t>(block_size))
     {
@@ -126,13 +129,17 @@ struct test_journal {
             position = next(position);
         }
         if (commit) {
-            sign(header(position, 2, sequence), 16);
+            uint8_t* block = header(position, 2, sequence);
+            put_be32(block + 48, static_cast<uint32_t>(commit_time >> 32));
+            put_be32(block + 52, static_cast<uint32_t>(commit_time));
+            sign(block, 16);
             position = next(position);
         }
         return position;
     }
 
-    std::optional<replay_map> scan(long* reads = nullptr)
+    // Nothing when the superblock does not check out.
+    std::optional<journal_replay> scan(long* reads = nullptr)
     {
         auto sb = parse_journal_superblock(blocks[0].data(), block_size, journal_blocks);
         if (!sb)
@@ -166,10 +173,12 @@ TEST(journal_scan, a_log_that_wraps_replays_in_sequence_order_with_later_copies_
         position = journal.transaction(position, 8, {{101, 0xB2}});
         position = journal.transaction(position, 9, {{102, 0xC3}}, {}, false);  // never committed
         journal.start(7, 60);
-        auto map = journal.scan();
-        ASSERT_TRUE(map) << checksums;
+        auto scanned = journal.scan();
+        ASSERT_TRUE(scanned) << checksums;
         std::map<uint64_t, uint8_t> expected{{100, 0xA1}, {101, 0xB2}, {102, 0xA3}, {3000, 0xA4}};
-        EXPECT_EQ(replayed(journal, *map), expected) << checksums;
+        EXPECT_EQ(replayed(journal, scanned->map), expected) << checksums;
+        EXPECT_TRUE(scanned->outcome.complete()) << checksums;
+        EXPECT_EQ(scanned->outcome.end_sequence, 9u) << checksums;
     }
 }
 
@@ -181,40 +190,105 @@ TEST(journal_scan, revokes_stop_copies_of_their_own_and_earlier_transactions_onl
     position = journal.transaction(position, 3, {{11, 0x32}}, {11});
     position = journal.transaction(position, 4, {{10, 0x41}});
     journal.start(1, 1);
-    auto map = journal.scan();
-    ASSERT_TRUE(map);
+    auto scanned = journal.scan();
+    ASSERT_TRUE(scanned);
     // 10: revoked in 2, logged again in 4. 11: revoked in 3 with its copy there. 13: revoked in its own transaction.
     std::map<uint64_t, uint8_t> expected{{10, 0x41}, {12, 0x13}};
-    EXPECT_EQ(replayed(journal, *map), expected);
+    EXPECT_EQ(replayed(journal, scanned->map), expected);
 }
 
-TEST(journal_scan, the_log_ends_before_a_transaction_that_does_not_check_out)
+TEST(journal_scan, damaged_blocks_are_decided_as_the_kernel_decides_them)
 {
     struct damage_case {
         const char* what;
         std::function<void(test_journal&)> damage;
+        std::map<uint64_t, uint8_t> replayed;
+        journal_problem problem = journal_problem::none;
+        bool commit_failed = false;
+        uint32_t end_sequence = 4;
+        uint32_t skipped_blocks = 0;
+        uint64_t first_skipped_block = 0;
     };
-    // Transaction 1 at 1-3, 2 at 4-6 (descriptor, data, commit), 3 at 7-9.
+    const std::map<uint64_t, uint8_t> all{{20, 0x11}, {21, 0x22}, {22, 0x33}};
+    const std::map<uint64_t, uint8_t> first{{20, 0x11}};
+    const std::map<uint64_t, uint8_t> around{{20, 0x11}, {22, 0x33}};
+    auto set_time = [](test_journal& j, uint32_t seconds) { put_be32(j.blocks[6].data() + 52, seconds); };
+    // Transaction 1 at 1-3, 2 at 4-6 (descriptor, data, commit), 3 at 7-9, committed at 100, 200 and 300.
     const damage_case cases[] = {
-        {"data block", [](test_journal& j) { j.blocks[5][100] ^= 1; }},
-        {"descriptor", [](test_journal& j) { j.blocks[4][40] ^= 1; }},
-        {"commit block", [](test_journal& j) { j.blocks[6][60] ^= 1; }},
-        {"block outside the volume", [](test_journal& j) {
+        // A logged block whose checksum fails is left out; its transaction and the later ones still count.
+        {"data block", [](test_journal& j) { j.blocks[5][100] ^= 1; }, around, journal_problem::none, false, 4, 1,
+         21},
+        {"block outside the volume",
+         [](test_journal& j) {
              put_be32(j.blocks[4].data() + 12, 5000);
              j.sign(j.blocks[4].data(), block_size - 4);
-         }},
+         },
+         around, journal_problem::none, false, 4, 1, 5000},
+        // A commit block that fails its checksum ends the log before its transaction: a corrupt journal, unless
+        // commits are asynchronous (a commit cut short), or it is older than the last (a stale block).
+        {"commit block", [](test_journal& j) { j.blocks[6][40] ^= 1; }, first, journal_problem::none, true, 2},
+        {"commit block, async commit",
+         [](test_journal& j) {
+             j.blocks[0][43] |= journal_incompat_async_commit;
+             j.sign(j.blocks[0].data(), 252, ~0u);
+             j.blocks[6][40] ^= 1;
+         },
+         first, journal_problem::none, false, 2},
+        {"stale commit block", [&](test_journal& j) { set_time(j, 50); }, first, journal_problem::none, false, 2},
+        // The kernel also takes a commit block whose bytes after its header were never written.
+        {"commit block, junk after its header", [](test_journal& j) { j.blocks[6][600] ^= 1; }, all},
+        // A descriptor that fails its checksum fails the whole recovery, unless its commit is stale.
+        {"descriptor", [](test_journal& j) { j.blocks[4][40] ^= 1; }, {}, journal_problem::corrupt_log},
+        {"stale descriptor",
+         [&](test_journal& j) {
+             j.blocks[4][40] ^= 1;
+             set_time(j, 50);
+             j.sign(j.blocks[6].data(), 16);
+         },
+         first, journal_problem::none, false, 2},
     };
     for (const damage_case& c : cases) {
         test_journal journal(true);
+        journal.commit_time = 100;
         uint32_t position = journal.transaction(1, 1, {{20, 0x11}});
+        journal.commit_time = 200;
         position = journal.transaction(position, 2, {{21, 0x22}});
+        journal.commit_time = 300;
         journal.transaction(position, 3, {{22, 0x33}});
         journal.start(1, 1);
         c.damage(journal);
-        auto map = journal.scan();
-        ASSERT_TRUE(map) << c.what;
-        EXPECT_EQ(replayed(journal, *map), (std::map<uint64_t, uint8_t>{{20, 0x11}})) << c.what;
+        auto scanned = journal.scan();
+        ASSERT_TRUE(scanned) << c.what;
+        const journal_outcome& outcome = scanned->outcome;
+        EXPECT_EQ(replayed(journal, scanned->map), c.replayed) << c.what;
+        EXPECT_EQ(outcome.problem, c.problem) << c.what;
+        if (c.problem != journal_problem::none)
+            continue;
+        EXPECT_EQ(outcome.commit_failed, c.commit_failed) << c.what;
+        EXPECT_EQ(outcome.end_sequence, c.end_sequence) << c.what;
+        EXPECT_EQ(outcome.skipped_blocks, c.skipped_blocks) << c.what;
+        if (c.skipped_blocks > 0) {
+            EXPECT_EQ(outcome.first_skipped_block, c.first_skipped_block) << c.what;
+            EXPECT_EQ(outcome.first_skipped_sequence, 2u) << c.what;
+        }
     }
+}
+
+TEST(journal_scan, a_skipped_block_keeps_its_earlier_copy_and_is_not_counted_when_revoked)
+{
+    test_journal journal(true);
+    uint32_t position = journal.transaction(1, 1, {{21, 0x11}, {30, 0x13}});
+    position = journal.transaction(position, 2, {{21, 0x22}, {30, 0x23}});  // data at 6 and 7
+    journal.transaction(position, 3, {}, {30});
+    journal.start(1, 1);
+    journal.blocks[6][10] ^= 1;
+    journal.blocks[7][10] ^= 1;
+    auto scanned = journal.scan();
+    ASSERT_TRUE(scanned);
+    EXPECT_EQ(replayed(journal, scanned->map), (std::map<uint64_t, uint8_t>{{21, 0x11}}));
+    EXPECT_EQ(scanned->outcome.skipped_blocks, 1u);
+    EXPECT_EQ(scanned->outcome.first_skipped_block, 21u);
+    EXPECT_EQ(scanned->outcome.end_sequence, 4u);
 }
 
 TEST(journal_scan, journals_that_do_not_check_out_or_have_nothing_to_replay)
@@ -227,9 +301,10 @@ TEST(journal_scan, journals_that_do_not_check_out_or_have_nothing_to_replay)
     test_journal clean = journal;
     clean.start(5, 0);
     long reads = 0;
-    auto map = clean.scan(&reads);
-    ASSERT_TRUE(map);
-    EXPECT_TRUE(map->entries.empty());
+    auto scanned = clean.scan(&reads);
+    ASSERT_TRUE(scanned);
+    EXPECT_TRUE(scanned->map.entries.empty());
+    EXPECT_TRUE(scanned->outcome.complete());
     EXPECT_EQ(reads, 0);
 
     const std::function<void(uint8_t*)> damages[] = {
@@ -250,10 +325,24 @@ TEST(journal_scan, journals_that_do_not_check_out_or_have_nothing_to_replay)
         EXPECT_FALSE(damaged.scan()) << i;
     }
 
+    // A revoke block whose count overruns it fails the kernel's whole recovery, even with its checksum right.
+    test_journal overrun(true);
+    uint32_t position = overrun.transaction(1, 1, {{20, 0x11}});
+    overrun.transaction(position, 2, {}, {25});
+    put_be32(overrun.blocks[position].data() + 12, block_size);
+    overrun.sign(overrun.blocks[position].data(), block_size - 4);
+    overrun.start(1, 1);
+    scanned = overrun.scan();
+    ASSERT_TRUE(scanned);
+    EXPECT_EQ(scanned->outcome.problem, journal_problem::corrupt_log);
+    EXPECT_TRUE(scanned->map.entries.empty());
+
     // A read that fails ignores the journal rather than replaying a part of it.
     auto sb = parse_journal_superblock(journal.blocks[0].data(), block_size, journal_blocks);
     ASSERT_TRUE(sb);
-    EXPECT_FALSE(scan_journal(*sb, block_size, volume_blocks, [](uint32_t, uint8_t*) { return false; }));
+    journal_replay unread = scan_journal(*sb, block_size, volume_blocks, [](uint32_t, uint8_t*) { return false; });
+    EXPECT_EQ(unread.outcome.problem, journal_problem::read_failed);
+    EXPECT_TRUE(unread.map.entries.empty());
 }
 
 TEST(journal_scan, a_log_that_never_ends_is_walked_once)
@@ -264,9 +353,9 @@ TEST(journal_scan, a_log_that_never_ends_is_walked_once)
         put_be32(journal.header(p, 5, 1) + 12, 16);
     journal.start(1, 1);
     long reads = 0;
-    auto map = journal.scan(&reads);
-    ASSERT_TRUE(map);
-    EXPECT_TRUE(map->entries.empty());
+    auto scanned = journal.scan(&reads);
+    ASSERT_TRUE(scanned);
+    EXPECT_TRUE(scanned->map.entries.empty());
     EXPECT_LE(reads, static_cast<long>(journal_blocks));
 }
 

@@ -1,14 +1,17 @@
 // Volumes left with committed transactions in their journals, browsed and copied through the exports: they must
 // read as e2fsck leaves a copy of them after replaying the journal, and as they are on disk when the journal does
-// not check out.
+// not check out; the host's log is told, once per volume, when not all of a journal is applied.
 #include "disk/byte_order.h"
 #include "plugin/exports.h"
+#include "plugin/host_text.h"
 #include "plugin_support.h"
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -18,6 +21,40 @@ namespace {
 class journal_test : public scratch_test {
 protected:
     static int TARNWICK_CALL progress(int, char*, char*, int) { return 0; }
+    static int TARNWICK_CALL progress_w(int, WCHAR*, WCHAR*, int) { return 0; }
+
+    // The log lines the plugin sent since the test began: message type and text.
+    static std::vector<std::pair<int, std::string>> logged()
+    {
+        std::lock_guard<std::mutex> guard(log_lock);
+        return log_lines;
+    }
+    static void TARNWICK_CALL on_log(int, int type, char* text)
+    {
+        std::lock_guard<std::mutex> guard(log_lock);
+        log_lines.emplace_back(type, text);
+    }
+    static void TARNWICK_CALL on_log_w(int, int type, WCHAR* text)
+    {
+        std::lock_guard<std::mutex> guard(log_lock);
+        log_lines.emplace_back(type, utf8_from_wide(text, wide_length(text, 4096)));
+    }
+    void SetUp() override
+    {
+        scratch_test::SetUp();
+        std::lock_guard<std::mutex> guard(log_lock);
+        log_lines.clear();
+    }
+
+    // The log lines about a partition folder ("sda1: ...").
+    static std::vector<std::string> lines_about(const std::string& folder)
+    {
+        std::vector<std::string> about;
+        for (const auto& [type, text] : logged())
+            if (text.rfind(folder + ":", 0) == 0)
+                about.push_back(text);
+        return about;
+    }
 
     // Name -> size of every entry of a folder but the parent placeholder; -1 for a folder.
     static std::map<std::string, int64_t> list(const std::string& path)
@@ -51,22 +88,10 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    int copies = 0;
-};
-
-TEST_F(journal_test, every_volume_reads_as_its_replayed_copy)
-{
-    test_control::add_drive_file(fixture_path("journal.img"));
-    ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
-    std::vector<layout_entry> layout = read_layout("journal.img");
-    ASSERT_EQ(layout.size(), 3u);
-    for (const layout_entry& part : layout) {
-        std::string folder = "/sda" + std::to_string(part.number);
-        fs::path tree = fixture_path("trees/" + part.tree);
+    // Lists every folder under the partition folder and copies every file, against a source tree.
+    void expect_reads_as(const std::string& folder, const fs::path& tree, const std::string& label)
+    {
         std::vector<fs::path> folders{tree};
-        // Only from the journal: a file in a folder whose directory block is logged, and a logged block that
-        // began with the journal's magic.
-        ASSERT_TRUE(fs::exists(tree / "dir/new.txt") && fs::exists(tree / "escaped.bin")) << part.tree;
         for (size_t i = 0; i < folders.size(); ++i) {
             std::string relative = folders[i] == tree ? "" : "/" + folders[i].lexically_relative(tree).string();
             std::map<std::string, int64_t> expected;
@@ -78,12 +103,93 @@ TEST_F(journal_test, every_volume_reads_as_its_replayed_copy)
                 else
                     EXPECT_TRUE(copy(folder + relative + "/" + entry.path().filename().string()) ==
                                 contents(entry.path()))
-                        << part.tree << relative << "/" << entry.path().filename();
+                        << label << relative << "/" << entry.path().filename();
             }
             std::map<std::string, int64_t> listed = list(folder + relative);
             if (relative.empty())
                 listed.erase("lost+found");
-            EXPECT_EQ(listed, expected) << part.tree << relative;
+            EXPECT_EQ(listed, expected) << label << relative;
+        }
+    }
+
+    // What e2fsck makes of a copy of one partition of an image: it replays the journal (or finds it unusable and
+    // drops it), and nothing more; then debugfs dumps the tree.
+    fs::path e2fsck_tree(const fs::path& image, const layout_entry& part)
+    {
+        std::string name = "part" + std::to_string(part.number);
+        std::vector<uint8_t> bytes = read_file_bytes(image.string(), static_cast<uint64_t>(part.start) * 512,
+                                                     static_cast<uint64_t>(part.size) * 512);
+        std::ofstream(scratch / (name + ".img"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        fs::path tree = scratch / (name + "_tree");
+        fs::create_directory(tree);
+        std::string volume = (scratch / (name + ".img")).string();
+        run_command("e2fsck -E journal_only -y '" + volume + "' >/dev/null 2>&1; debugfs -R 'rdump / " +
+                    tree.string() + "' '" + volume + "' >/dev/null 2>&1");
+        fs::remove(tree / "lost+found");
+        return tree;
+    }
+
+    int copies = 0;
+    static std::mutex log_lock;
+    static std::vector<std::pair<int, std::string>> log_lines;
+};
+
+std::mutex journal_test::log_lock;
+std::vector<std::pair<int, std::string>> journal_test::log_lines;
+
+TEST_F(journal_test, every_volume_reads_as_its_replayed_copy)
+{
+    test_control::add_drive_file(fixture_path("journal.img"));
+    ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
+    std::vector<layout_entry> layout = read_layout("journal.img");
+    ASSERT_EQ(layout.size(), 3u);
+    for (const layout_entry& part : layout) {
+        fs::path tree = fixture_path("trees/" + part.tree);
+        // Only from the journal: a file in a folder whose directory block is logged, and a logged block that
+        // began with the journal's magic.
+        ASSERT_TRUE(fs::exists(tree / "dir/new.txt") && fs::exists(tree / "escaped.bin")) << part.tree;
+        expect_reads_as("/sda" + std::to_string(part.number), tree, part.tree);
+    }
+    // Partition 3's transaction 3 has a logged block that fails its checksum, and transaction 4 comes after it:
+    // e2fsck leaves out that block alone. Partition 1's transaction 3 fails its commit checksum: e2fsck stops
+    // there, before transaction 4.
+    std::string later = contents(fixture_path("trees/journal3/changed.bin"));
+    EXPECT_EQ(later.rfind("later3", 0), 0u);
+    EXPECT_EQ(contents(fixture_path("trees/journal3/hello.txt")), "before the crash\n");
+    EXPECT_NE(contents(fixture_path("trees/journal1/changed.bin")).rfind("later1", 0), 0u);
+}
+
+TEST_F(journal_test, a_journal_inode_that_is_gone_is_found_through_the_superblock_copy_as_e2fsck_finds_it)
+{
+    // Inode 8 cleared on every volume. e2fsck then reads the copy of its map that the superblock keeps, as a block
+    // map: that finds the journal of the ext3 volume (2) and not those of the ext4 ones, whose copies are the roots
+    // of extent trees, so those are dropped without a replay.
+    fs::path image = scratch / "journal.img";
+    fs::copy_file(fixture_path("journal.img"), image);
+    std::vector<layout_entry> layout = read_layout("journal.img");
+    for (const layout_entry& part : layout) {
+        std::string volume = image.string() + "?offset=" + std::to_string(static_cast<uint64_t>(part.start) * 512);
+        run_command("debugfs -w -R 'clri <8>' '" + volume + "' >/dev/null 2>&1");
+        std::string stat = run_command("debugfs -R 'stat <8>' '" + volume + "' 2>/dev/null");
+        ASSERT_NE(stat.find("Links: 0"), std::string::npos) << part.tree;
+    }
+    test_control::add_drive_file(image.string());
+    ASSERT_EQ(FsInit(0, progress, on_log, nullptr), 0);
+    for (const layout_entry& part : layout) {
+        fs::path tree = e2fsck_tree(image, part);
+        ASSERT_TRUE(fs::exists(tree / "hello.txt")) << part.tree;
+        ASSERT_EQ(fs::exists(tree / "dir/new.txt"), part.number == 2) << part.tree;
+        expect_reads_as("/sda" + std::to_string(part.number), tree, part.tree);
+    }
+    // The volumes whose journals are lost say so.
+    for (const layout_entry& part : layout) {
+        std::vector<std::string> lines = lines_about("sda" + std::to_string(part.number));
+        if (part.number == 2) {
+            EXPECT_TRUE(lines.empty()) << lines.front();
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << part.tree;
+            EXPECT_NE(lines[0].find("could not be replayed"), std::string::npos) << lines[0];
         }
     }
 }
@@ -102,9 +208,10 @@ TEST_F(journal_test, a_journal_that_does_not_check_out_leaves_the_volume_as_it_i
         image[offset + std::stoull(block) * block_size] ^= 0xFF;
     }
     test_control::add_drive_memory(image);
-    ASSERT_EQ(FsInit(0, progress, nullptr, nullptr), 0);
+    ASSERT_EQ(FsInit(0, progress, on_log, nullptr), 0);
     for (const layout_entry& part : layout) {
         std::string folder = "/sda" + std::to_string(part.number);
+        EXPECT_TRUE(lines_about(folder.substr(1)).empty()) << "told before the volume was entered";
         std::map<std::string, int64_t> root = list(folder);
         EXPECT_TRUE(root.count("hello.txt") && !root.count("escaped.bin")) << part.tree;
         std::map<std::string, int64_t> dir = list(folder + "/dir");
@@ -114,7 +221,52 @@ TEST_F(journal_test, a_journal_that_does_not_check_out_leaves_the_volume_as_it_i
         fs::path replayed = fixture_path("trees/" + part.tree + "/changed.bin");
         EXPECT_EQ(changed.size(), fs::file_size(replayed)) << part.tree;
         EXPECT_FALSE(changed == contents(replayed)) << part.tree;
+        std::vector<std::string> lines = lines_about(folder.substr(1));
+        ASSERT_EQ(lines.size(), 1u) << part.tree;
+        EXPECT_NE(lines[0].find("not cleanly unmounted"), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("superblock does not check out"), std::string::npos) << lines[0];
     }
+}
+
+TEST_F(journal_test, a_volume_whose_journal_is_not_all_applied_is_listed_and_the_log_told_once)
+{
+    test_control::add_drive_file(fixture_path("journal.img"));
+    ASSERT_EQ(FsInit(0, progress, on_log, nullptr), 0);
+    // Threads enter the three volumes at once, each over and over: each volume is told of once, and only those
+    // whose journals were not all applied (1: a commit block that fails its checksum, 3: a logged block that
+    // does), as the host's important errors.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int n : {1, 2, 3})
+                for (const char* below : {"", "/dir", ""})
+                    EXPECT_FALSE(list("/sda" + std::to_string(n) + below).empty());
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_TRUE(lines_about("sda2").empty());
+    std::vector<std::string> first = lines_about("sda1");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_NE(first[0].find("not cleanly unmounted"), std::string::npos) << first[0];
+    EXPECT_NE(first[0].find("transaction 3 fails its commit checksum"), std::string::npos) << first[0];
+    std::vector<std::string> third = lines_about("sda3");
+    ASSERT_EQ(third.size(), 1u);
+    uint64_t third_start = static_cast<uint64_t>(read_layout("journal.img").at(2).start) * 512;
+    std::string hello = run_command("debugfs -R 'bmap hello.txt 0' '" + fixture_path("journal.img") + "?offset=" +
+                                    std::to_string(third_start) + "' 2>/dev/null");
+    ASSERT_FALSE(hello.empty());
+    hello.erase(hello.find_last_not_of("\n") + 1);
+    EXPECT_NE(third[0].find("1 block logged in transaction 3 (volume block " + hello + ")"), std::string::npos)
+        << third[0];
+    for (const auto& [type, text] : logged())
+        EXPECT_EQ(type, log_important_error) << text;
+
+    // A copy alone tells too, through the wide callback of a host that started the plugin with FsInitW.
+    ASSERT_EQ(FsInitW(0, progress_w, on_log_w, nullptr), 0);
+    EXPECT_EQ(copy("/sda3/hello.txt"), "before the crash\n");
+    EXPECT_EQ(copy("/sda3/hello.txt"), "before the crash\n");
+    EXPECT_EQ(lines_about("sda3").size(), 2u);
+    EXPECT_EQ(logged().back().second, third[0]);
 }
 
 }  // namespace

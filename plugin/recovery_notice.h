@@ -1,0 +1,19 @@
+// The notice a volume gets when its journal needed recovery and the mount could not apply all of it.
+#pragma once
+
+#include "plugin/plugin_context.h"
+
+#include <string>
+
+class partition_linux_ext2;
+struct ext2_volume_info;
+
+// The text that tells the user which changes of the journal of the volume shown as folder were not applied;
+// empty when the journal needed no recovery or all of it was applied.
+std::string incomplete_recovery_text(const ext2_volume_info& volume, const std::string& folder);
+
+// Sends that text through the host's log callback, as an important error, the first time any caller asks for the
+// mounted volume on the given drive; later calls, from any thread, send nothing. Nothing either without a log
+// callback or for a volume whose recovery was complete. Call it from an export where the host takes log calls
+// (a listing, a copy), never with a lock held.
+void tell_incomplete_recovery(const plugin_context& context, const partition_linux_ext2& source, int drive);
