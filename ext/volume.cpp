@@ -93,6 +93,9 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     uint64_t table_end = (superblock_block(volume) + 1 + table_blocks) * volume.block_size;
     if (table_end > partition_bytes(source))
         return false;
+    // As Linux refuses it: meta_bg cannot start after the table's last block.
+    if ((sb.s_feature_incompat & incompat_meta_bg) != 0 && sb.s_first_meta_bg > table_blocks)
+        return false;
     volume.group_count = static_cast<uint32_t>(groups);
     volume.desc_table_blocks = static_cast<uint32_t>(table_blocks);
     volume.inodes_per_group = sb.s_inodes_per_group;
@@ -260,4 +263,67 @@ bool mount_volume(partition_linux_ext2& target)
 bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t count)
 {
     return block < volume.blocks_count && count <= volume.blocks_count - block;
+}
+
+namespace {
+
+// The first group from group on that keeps a superblock copy (every group without sparse_super).
+uint64_t next_superblock_group(const ext_superblock& sb, uint64_t group)
+{
+    if (group <= 1 || (sb.s_feature_ro_compat & ro_compat_sparse_super) == 0)
+        return group;
+    uint64_t next = UINT64_MAX;
+    for (uint64_t base : {3u, 5u, 7u}) {
+        uint64_t power = base;
+        while (power < group && power <= UINT64_MAX / base)
+            power *= base;
+        if (power >= group)
+            next = std::min(next, power);
+    }
+    return next;
+}
+
+// The descriptor blocks that follow the superblock copy of a group that has one, as Linux's ext4_bg_num_gdb
+// counts them: the whole table, or under meta_bg the blocks before s_first_meta_bg, or 1 in the first, second and
+// last group of a meta group.
+uint64_t descriptor_blocks_after(const ext2_volume_info& volume, uint64_t group)
+{
+    const ext_superblock& sb = volume.superblock;
+    if ((sb.s_feature_incompat & incompat_meta_bg) == 0)
+        return volume.desc_table_blocks;
+    uint64_t meta_group = group / volume.descs_per_block;
+    if (meta_group < sb.s_first_meta_bg)
+        return sb.s_first_meta_bg;
+    uint64_t first = meta_group * volume.descs_per_block;
+    return group == first || group == first + 1 || group == first + volume.descs_per_block - 1 ? 1 : 0;
+}
+
+}  // namespace
+
+bool valid_data_blocks(const ext2_volume_info& volume, uint64_t block, uint64_t count)
+{
+    const ext_superblock& sb = volume.superblock;
+    if (count == 0 || block <= sb.s_first_data_block || !blocks_in_volume(volume, block, count))
+        return false;
+    const uint64_t first = sb.s_first_data_block;
+    const uint64_t per_group = sb.s_blocks_per_group;
+    const uint64_t end = block + count;
+    // A group's copy and descriptors span at most this many blocks (derive_geometry bounds s_first_meta_bg by the
+    // table), so only groups starting less than that before block can reach it.
+    const uint64_t reach = 1 + volume.desc_table_blocks;
+    const uint64_t low = block - first >= reach ? block - first - (reach - 1) : 0;
+    const uint64_t last_group = (end - 1 - first) / per_group;
+    uint64_t group = low / per_group;
+    // Without sparse_super every group keeps a copy at its start, so a range that crosses a group's start hits one.
+    if ((sb.s_feature_ro_compat & ro_compat_sparse_super) == 0 && last_group > (block - first) / per_group)
+        return false;
+    // Each pass moves to a later group with a copy: at most reach / per_group + 2 passes without sparse_super, and
+    // with it at most the groups 0, 1 and the powers of 3, 5 and 7 below 2^64.
+    for (group = next_superblock_group(sb, group); group <= last_group; group = next_superblock_group(sb, group + 1)) {
+        uint64_t zone_start = first + group * per_group;
+        uint64_t zone_end = zone_start + 1 + descriptor_blocks_after(volume, group);
+        if (zone_start < end && block < zone_end)
+            return false;
+    }
+    return true;
 }

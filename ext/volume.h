@@ -121,3 +121,9 @@ bool load_group_descriptors(partition_linux_ext2& target);
 
 // True when count blocks starting at block lie inside the volume.
 bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t count);
+
+// True when count blocks (at least 1) starting at block may hold a file's data or tree nodes, as Linux's
+// ext4_inode_block_valid decides: past the first data block, inside the volume, and clear of every superblock copy
+// and the descriptor blocks that follow it (Linux skips the copies of groups 5 and up that are not the first of a
+// flex group, for speed only: no sound volume has file blocks there).
+bool valid_data_blocks(const ext2_volume_info& volume, uint64_t block, uint64_t count);
