@@ -3,6 +3,7 @@
 #include "disk/partition.h"
 
 #include "disk/byte_order.h"
+#include "disk/fs_signatures.h"
 #include "disk/gpt.h"
 #include "ext/volume.h"
 
@@ -22,6 +23,7 @@ constexpr size_t first_entry_offset = 446;
 constexpr size_t entry_size = 16;
 constexpr size_t signature_offset = 510;
 constexpr uint64_t superblock_offset = 1024;
+constexpr uint64_t superblock_bytes = 1024;
 constexpr size_t magic_offset = 56;  // within the superblock
 
 bool has_table_signature(const uint8_t* sector)
@@ -109,7 +111,8 @@ int walk_ebr_chain(physical_disk& disk, uint32_t extended_start)
 // else bounds the volume.
 bool append_whole_drive(physical_disk& disk)
 {
-    if (disk.drive_bytes < disk.sector_size || !holds_ext_superblock(disk, 0, disk.drive_bytes))
+    if (disk.drive_bytes < disk.sector_size ||
+        (!holds_ext_superblock(disk, 0, disk.drive_bytes) && !holds_ext_superblock_copy(disk, 0, disk.drive_bytes)))
         return false;
     partition_record record;
     record.type = partition_type_linux;
@@ -141,6 +144,30 @@ bool holds_ext_superblock(const physical_disk& disk, uint64_t byte_offset, uint6
         return false;
     size_t at = static_cast<size_t>(byte_offset + superblock_offset - first) + magic_offset;
     return at + 2 <= disk.sector_size && read_le16(sector.get(), at) == ext_magic;
+}
+
+bool holds_ext_superblock_copy(const physical_disk& disk, uint64_t byte_offset, uint64_t area_bytes)
+{
+    if (disk.device == INVALID_HANDLE_VALUE)
+        return false;
+    uint32_t span = static_cast<uint32_t>(std::min<uint64_t>(foreign_signature_span, area_bytes) / disk.sector_size *
+                                          disk.sector_size);
+    sector_buffer start = span == 0 ? nullptr : read_drive_bytes(disk.device, byte_offset, span);
+    if (!start || holds_foreign_signature(start.get(), span))
+        return false;
+    // One read per block size, of the sector holding the copy's first bytes: sectors are 512 to 4096 bytes and
+    // the copy starts on a multiple of 1024, so the 92 bytes probed lie in that sector.
+    for (uint32_t log = 0; log <= max_log_backup_block_size; ++log) {
+        uint64_t offset = group1_superblock_block(log) << (10 + log);
+        if (offset + superblock_bytes > area_bytes || byte_offset > std::numeric_limits<uint64_t>::max() - offset)
+            continue;
+        uint64_t position = byte_offset + offset;
+        uint64_t first = position / disk.sector_size * disk.sector_size;
+        sector_buffer sector = read_drive_bytes(disk.device, first, disk.sector_size);
+        if (sector && looks_like_group1_superblock(sector.get() + (position - first), log))
+            return true;
+    }
+    return false;
 }
 
 void append_partition(std::vector<std::unique_ptr<partition>>& list, const partition_record& record)

@@ -75,14 +75,20 @@ inline constexpr int max_logical_partitions = 256;
 
 // Reads the drive's partitions into its partition_list: the GUID table when the MBR only protects one (falling back
 // to the MBR when the GUID table does not check out), else the MBR and the EBR chain of its last extended entry.
-// A drive without a table (no signature, or no used entry) whose ext superblock lies at byte 1024 is one
-// type-0x83 partition numbered 0 over the whole drive, when the drive's size is known.
+// A drive without a table (no signature, or no used entry) whose ext superblock lies at byte 1024, or whose
+// primary is gone but holds_ext_superblock_copy, is one type-0x83 partition numbered 0 over the whole drive, when
+// the drive's size is known.
 // 0 when the tables were read; -1 on failure (a bad EBR signature also empties the list).
 int scan_partition_tables(physical_disk& disk);
 
 // True when the area of area_bytes at byte_offset of the drive holds the ext magic where a superblock would be.
 // A probe only: the mount checks the superblock.
 bool holds_ext_superblock(const physical_disk& disk, uint64_t byte_offset, uint64_t area_bytes);
+
+// True when the area's start carries no other file system's signature (disk/fs_signatures.h) and a superblock copy
+// that says it is group 1's lies where mke2fs puts it for one of the block sizes (ext/volume.h
+// group1_superblock_block): a volume whose primary superblock is gone. A probe only, as above.
+bool holds_ext_superblock_copy(const physical_disk& disk, uint64_t byte_offset, uint64_t area_bytes);
 
 // Creates the object for a filled record (a partition_linux_ext2 for type 0x83) and appends it.
 void append_partition(std::vector<std::unique_ptr<partition>>& list, const partition_record& record);

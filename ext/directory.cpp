@@ -122,8 +122,9 @@ walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32
         return walk_end::failed;
     std::optional<ext_inode> inode = get_inode(source, inode_number);
     // Only a folder is read as one, whatever the record that led here says. The names of an encrypted folder are
-    // ciphertext: listing them would show bytes no one named.
-    if (!inode || !inode->well_formed() || !inode->is_directory() || !inode->content_readable())
+    // ciphertext: listing them would show bytes no one named. A folder whose attributes Linux refuses does not open.
+    if (!inode || !inode->well_formed() || !inode->is_directory() || !inode->content_readable() ||
+        inode->attributes_damaged)
         return walk_end::failed;
     if (inode->has_inline_data())
         return walk_inline(inode_number, *inode, visit);

@@ -17,8 +17,9 @@ inline constexpr uint16_t max_extent_depth = 5;
 // the node block read for the index entry chosen at level k - 1.
 struct extent_level {
     uint64_t block = 0;   // level k >= 1: the volume block this level's node was read from
+    uint32_t first = 0;   // level k >= 1: the first logical block that index entry gives the node
     sector_buffer node;   // level k >= 1: that node's block
-    bool held = false;    // the node is read and checked
+    bool held = false;    // the node is read and checked (level 0: the root is checked)
 };
 
 // The state of one walk over an extent tree: at most max_extent_depth nodes are held, one per level below the root.
@@ -32,6 +33,8 @@ extent_walk open_extent_tree(partition_linux_ext2& source, const ext_inode& inod
 
 // The run that begins at logical block: the rest of the extent that holds it (data, or unwritten for an extent
 // allocated but not yet written), or a hole up to the next extent's start or the end of the leaf's range. Every
-// node is checked as it is read: magic, the depth expected at its level, entry counts against its capacity, and
-// its block against the volume; a data run never reaches past the volume's end. False on damage or a failed read.
+// node is checked once, as it is read, the way Linux checks it (fs/ext4/extents.c __ext4_ext_check): magic, the
+// depth expected at its level, its capacity, and entries that rise from where the parent says without overlapping,
+// every extent and child inside the volume's data area (valid_data_blocks). A node that fails fails every lookup
+// under it. False on damage or a failed read.
 bool extent_run(extent_walk& walk, uint32_t logical, block_run& run);

@@ -9,6 +9,7 @@
 file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode)
 {
     file_map map;
+    map.refused = inode.attributes_damaged;
     map.extents = inode.uses_extents();
     if (map.extents)
         map.tree = open_extent_tree(source, inode);
@@ -19,6 +20,8 @@ file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode)
 
 bool map_run(file_map& map, uint32_t logical, block_run& run)
 {
+    if (map.refused)
+        return false;
     bool mapped = map.extents ? extent_run(map.tree, logical, run) : block_map_run(map.blocks, logical, run);
     return mapped && run.length > 0;
 }

@@ -14,6 +14,7 @@ class partition_linux_ext2;
 // while the walk stays under them, so an in-order walk reads each once. Only the walk of the inode's own mapping
 // is used.
 struct file_map {
+    bool refused = false;  // the inode's attributes make Linux refuse it: nothing maps
     bool extents = false;
     block_map_walk blocks;
     extent_walk tree;
@@ -23,7 +24,8 @@ struct file_map {
 file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode);
 
 // The run that begins at logical block: false when it cannot be mapped (a damaged map, a block outside the volume,
-// a failed read). Runs may reach past the file's size; the caller clips them.
+// a failed read, an inode Linux refuses for its attributes). Runs may reach past the file's size; the caller clips
+// them.
 bool map_run(file_map& map, uint32_t logical, block_run& run);
 
 // The logical blocks the inode's mapping can address at all: a size needing more is damage, not a sparse file.

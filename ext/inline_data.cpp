@@ -1,14 +1,14 @@
-// Inline data: the system.data attribute found in the in-inode attribute area, and the content it completes.
+// Inline data: the system.data attribute found in the checked in-inode attribute area, and the content it completes.
 #include "ext/inline_data.h"
 
 #include "disk/byte_order.h"
+#include "ext/xattr.h"
 
 #include <algorithm>
 #include <new>
 
 namespace {
 
-constexpr uint32_t ibody_magic = 0xEA020000;
 constexpr size_t ibody_header = 4;  // the magic; entries follow it
 constexpr size_t entry_head = 16;   // name length, name index, value offset, value inode, value size, hash
 constexpr uint8_t name_index_system = 7;
@@ -18,33 +18,29 @@ constexpr char data_name[] = {'d', 'a', 't', 'a'};
 
 bool find_system_data(const uint8_t* area, size_t area_size, size_t& value_offset, size_t& value_size)
 {
-    if (area_size < ibody_header + 4 || read_le32(area, 0) != ibody_magic)
+    // The whole table is checked first, as Linux checks it before looking anything up; only then are its entries
+    // walked, each inside the area and before the end marker.
+    if (area_size < ibody_header + 4 || read_le32(area, 0) != xattr_magic ||
+        !ibody_xattrs_sound(area, area_size, nullptr))
         return false;
-    // Values are placed from the first entry on, and every entry is at least 16 bytes: the walk ends within
-    // area_size / 16 entries.
     const uint8_t* first = area + ibody_header;
-    const size_t space = area_size - ibody_header;
-    size_t offset = 0;
-    while (space - offset >= 4 && read_le32(first, offset) != 0) {
-        if (space - offset < entry_head)
-            return false;
+    // Every entry is at least 16 bytes: the walk ends within area_size / 16 entries.
+    for (size_t offset = 0; read_le32(first, offset) != 0;
+         offset += (entry_head + first[offset] + 3) & ~size_t{3}) {
         const uint8_t* entry = first + offset;
         uint8_t name_len = entry[0];
-        size_t length = (entry_head + name_len + 3) & ~size_t{3};
-        if (length > space - offset)
+        if (entry[1] != name_index_system || name_len != sizeof data_name ||
+            !std::equal(data_name, data_name + sizeof data_name, entry + entry_head))
+            continue;
+        // Linux refuses inline data kept in an inode of its own.
+        if (read_le32(entry, 4) != 0)
             return false;
-        if (entry[1] == name_index_system && name_len == sizeof data_name &&
-            std::equal(data_name, data_name + sizeof data_name, entry + entry_head)) {
-            uint16_t offs = read_le16(entry, 2);
-            uint32_t inum = read_le32(entry, 4);
-            uint32_t size = read_le32(entry, 8);
-            if (inum != 0 || offs > space || size > space - offs)
-                return false;
-            value_offset = ibody_header + offs;
-            value_size = size;
-            return true;
-        }
-        offset += length;
+        value_offset = ibody_header + read_le16(entry, 2);
+        value_size = read_le32(entry, 8);
+        // A value of no bytes has no place to check; it adds nothing.
+        if (value_size == 0)
+            value_offset = ibody_header;
+        return true;
     }
     return false;
 }

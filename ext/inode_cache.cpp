@@ -47,7 +47,7 @@ bool ext_inode::well_formed() const
     }
 }
 
-ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
+ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size, const xattr_rules& rules)
 {
     ext_inode inode;
     inode.i_mode = read_le16(bytes, 0);
@@ -69,16 +69,23 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size)
         inode.creation_time = parse_time(bytes, 144, extra_field(148));
         inode.has_creation_time = true;
     }
-    if (inode.has_inline_data() && inode_size > good_old_inode_size + 2) {
-        // i_extra_isize counts the fields after the first 128 bytes; the attribute area follows them to the end
-        // of the inode. An extra size that is not whole 32-bit words or leaves no room for the area's magic
-        // leaves the copy empty, which no lookup of system.data gets past.
+    if (inode_size > good_old_inode_size) {
+        // As Linux reads it: an extra size that is not whole 32-bit words or reaches past the inode makes the inode
+        // unreadable; 0 means no extra fields and no attributes. The attribute area follows the extra fields to the
+        // end of the inode.
         uint32_t extra = read_le16(bytes, good_old_inode_size);
-        if (extra % 4 == 0 && extra <= inode_size - good_old_inode_size - 4) {
-            try {
-                inode.attribute_area.assign(bytes + good_old_inode_size + extra, bytes + inode_size);
-            } catch (const std::bad_alloc&) {
-                inode.attribute_area.clear();
+        if (extra % 4 != 0 || extra > inode_size - good_old_inode_size) {
+            inode.attributes_damaged = true;
+        } else if (extra != 0) {
+            const uint8_t* area = bytes + good_old_inode_size + extra;
+            size_t area_size = inode_size - good_old_inode_size - extra;
+            inode.attributes_damaged = !ibody_xattrs_sound(area, area_size, &rules);
+            if (inode.has_inline_data() && !inode.attributes_damaged) {
+                try {
+                    inode.attribute_area.assign(area, area + area_size);
+                } catch (const std::bad_alloc&) {
+                    inode.attribute_area.clear();
+                }
             }
         }
     }
@@ -138,14 +145,15 @@ void drop_oldest(piece_cache& c)
 }
 
 // The inode at offset of a cached piece, which becomes the most recently used; nothing on a miss.
-std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset, uint32_t inode_size)
+std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset, uint32_t inode_size,
+                                      const xattr_rules& rules)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     auto found = cache.index.find(key);
     if (found == cache.index.end())
         return std::nullopt;
     cache.pieces.splice(cache.pieces.begin(), cache.pieces, found->second);
-    return parse_inode(found->second->bytes.get() + offset, inode_size);
+    return parse_inode(found->second->bytes.get() + offset, inode_size, rules);
 }
 
 // Keeps a piece read from disk, unless another thread stored it meanwhile or it alone exceeds the budget. Failing
@@ -208,7 +216,9 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     uint64_t piece_start = static_cast<uint64_t>(piece) * inode_table_piece_bytes;
     size_t offset_in_piece = static_cast<size_t>(offset - piece_start);
     piece_key key{source.cache_id, group, piece};
-    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece, volume.inode_size))
+    const xattr_rules rules{(volume.superblock.s_feature_incompat & incompat_ea_inode) != 0,
+                            volume.superblock.s_inodes_count};
+    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece, volume.inode_size, rules))
         return with_kernel_size(std::move(*inode), volume);
 
     uint64_t piece_first_block = piece_start / volume.block_size;
@@ -218,7 +228,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     sector_buffer bytes = read_blocks(source, first_block + piece_first_block, static_cast<uint32_t>(piece_blocks));
     if (!bytes)
         return std::nullopt;
-    ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size);
+    ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size, rules);
     keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
     return with_kernel_size(std::move(inode), volume);
 }

@@ -1,6 +1,8 @@
 // Inode access: the fields of an on-disk inode, and the process-wide cache of inode-table pieces.
 #pragma once
 
+#include "ext/xattr.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -61,6 +63,9 @@ struct ext_inode {
     // The in-inode extended-attribute area (after 128 + i_extra_isize, to the end of the on-disk inode), copied
     // for inline-data inodes only; empty for every other inode, and where the extra size leaves no area.
     std::vector<uint8_t> attribute_area;
+    // Linux refuses the inode (ext4_iget): its i_extra_isize is not whole words or reaches past the inode, or its
+    // attribute area fails the checks of ibody_xattrs_sound. Its fields are listed, but its content is not read.
+    bool attributes_damaged = false;
 
     uint64_t size() const { return (static_cast<uint64_t>(i_size_high) << 32) | i_size_lo; }
     bool has_inline_data() const { return (i_flags & inode_flag_inline_data) != 0; }
@@ -75,8 +80,8 @@ struct ext_inode {
 };
 
 // Parses an on-disk inode of inode_size bytes (128 or more); the extra fields of a large inode are read only as far
-// as both inode_size and its i_extra_isize reach.
-ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size);
+// as both inode_size and its i_extra_isize reach. The attribute area is checked under the volume's rules.
+ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size, const xattr_rules& rules);
 
 // Inode n of a mounted partition, as a copy: the piece of its group's inode table that holds it is read on a miss
 // and kept in the cache. Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition, a table

@@ -68,7 +68,8 @@ void stream_file(partition_linux_ext2& source, uint32_t inode_number, HANDLE out
         return;
     }
     std::optional<ext_inode> inode = get_inode(source, inode_number);
-    if (!inode || !inode->content_readable()) {
+    // An inode Linux refuses for its attributes cannot be opened, even when it is empty.
+    if (!inode || !inode->content_readable() || inode->attributes_damaged) {
         status->store(-1);
         return;
     }

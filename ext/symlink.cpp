@@ -27,7 +27,7 @@ bool read_link_target(partition_linux_ext2& source, const ext_inode& inode, std:
     target.clear();
     const uint64_t size = inode.size();
     if (!is_symlink(inode) || size == 0 || size > link_target_limit || !inode.content_readable() ||
-        !source.volume_info)
+        inode.attributes_damaged || !source.volume_info)
         return false;
     if (inode.has_inline_data()) {
         std::vector<uint8_t> content;

@@ -2,6 +2,7 @@
 #include "ext/volume.h"
 
 #include "disk/byte_order.h"
+#include "disk/fs_signatures.h"
 #include "disk/partition.h"
 #include "ext/block_read.h"
 #include "ext/inode_cache.h"
@@ -29,12 +30,18 @@ uint64_t partition_bytes(const partition& source)
     return static_cast<uint64_t>(source.sector_count) * source.sector_size;
 }
 
-// The block that holds the superblock (byte 1024): block 1 with 1 KiB blocks, else block 0. The descriptor table
-// follows it. That is s_first_data_block on most volumes, but not with bigalloc and 1 KiB blocks, where the first
-// data block is 0.
-uint64_t superblock_block(const ext2_volume_info& volume)
+// The block that holds the primary superblock (byte 1024): block 1 with 1 KiB blocks, else block 0. That is
+// s_first_data_block on most volumes, but not with bigalloc and 1 KiB blocks, where the first data block is 0.
+uint64_t primary_superblock_block(const ext2_volume_info& volume)
 {
     return superblock_offset / volume.block_size;
+}
+
+// The block of the superblock the volume is read through, which the descriptor table follows: the primary's, or
+// group 1's copy.
+uint64_t superblock_block(const ext2_volume_info& volume)
+{
+    return volume.backup_superblock_block != 0 ? volume.backup_superblock_block : primary_superblock_block(volume);
 }
 
 // Derives the geometry from the superblock, refusing values that make it meaningless or unsafe to use.
@@ -93,6 +100,9 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     uint64_t table_end = (superblock_block(volume) + 1 + table_blocks) * volume.block_size;
     if (table_end > partition_bytes(source))
         return false;
+    // As Linux refuses it: meta_bg cannot start after the table's last block.
+    if ((sb.s_feature_incompat & incompat_meta_bg) != 0 && sb.s_first_meta_bg > table_blocks)
+        return false;
     volume.group_count = static_cast<uint32_t>(groups);
     volume.desc_table_blocks = static_cast<uint32_t>(table_blocks);
     volume.inodes_per_group = sb.s_inodes_per_group;
@@ -116,7 +126,8 @@ bool group_has_superblock(const ext_superblock& sb, uint64_t group)
 
 // The volume block holding block b of the descriptor table. The table follows the superblock, except that
 // under meta_bg each block of descriptors from s_first_meta_bg on lies in the first group it describes, after
-// that group's superblock copy.
+// that group's superblock copy. Read through group 1's copy, such a block is taken, as e2fsck takes it, from the
+// copy in the meta group's second group when the volume reaches past it.
 uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
 {
     const ext_superblock& sb = volume.superblock;
@@ -124,9 +135,12 @@ uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
         return superblock_block(volume) + 1 + b;
     uint64_t group = static_cast<uint64_t>(b) * volume.descs_per_block;
     uint64_t first = sb.s_first_data_block + group * sb.s_blocks_per_group;
+    uint64_t has_superblock = group_has_superblock(sb, group) ? 1 : 0;
+    if (volume.backup_superblock_block != 0 && first + has_superblock + sb.s_blocks_per_group < volume.blocks_count)
+        return first + sb.s_blocks_per_group + (group_has_superblock(sb, group + 1) ? 1 : 0);
     // Group 0 of a volume of 1 KiB blocks that starts at block 0 (bigalloc) has its superblock in block 1.
-    uint64_t superblock_blocks = group == 0 ? superblock_block(volume) + 1 - first : 0;
-    return first + std::max<uint64_t>(superblock_blocks, group_has_superblock(sb, group) ? 1 : 0);
+    uint64_t superblock_blocks = group == 0 ? primary_superblock_block(volume) + 1 - first : 0;
+    return first + std::max<uint64_t>(superblock_blocks, has_superblock);
 }
 
 // The whole descriptor table, its blocks in table order.
@@ -251,22 +265,104 @@ bool load_group_descriptors(partition_linux_ext2& target)
     return true;
 }
 
+namespace {
+
+enum class primary_mount { mounted, refused, unusable };
+
+// Mounts the volume through its primary superblock. refused when a read fails or the superblock names an
+// incompatible feature the reader refuses: a superblock copy, written earlier, may lack a feature the primary
+// gained since, so only a primary that is gone or meaningless gives way to a copy (unusable).
+primary_mount mount_primary(partition_linux_ext2& target)
+{
+    target.volume_info = std::make_unique<ext2_volume_info>();
+    uint32_t first = superblock_offset / target.sector_size;
+    uint32_t last = (superblock_offset + superblock_size - 1) / target.sector_size;
+    sector_buffer sectors = read_sectors(target, first, last - first + 1);
+    if (!sectors)
+        return primary_mount::refused;
+    ext2_volume_info& volume = *target.volume_info;
+    volume.superblock = parse_superblock(sectors.get() + (superblock_offset - first * target.sector_size));
+    if (!derive_geometry(volume, target)) {
+        bool names_refused_feature = volume.superblock.s_magic == ext_magic &&
+                                     (volume.superblock.s_feature_incompat & ~incompat_readable) != 0;
+        return names_refused_feature ? primary_mount::refused : primary_mount::unusable;
+    }
+    return load_group_descriptors(target) ? primary_mount::mounted : primary_mount::refused;
+}
+
+// For a volume read through a superblock copy: the journal's committed transactions, when it holds any, laid over
+// the blocks they write, as e2fsck runs a journal that is not empty for a volume opened through a copy. The
+// geometry stays the copy's. A journal that does not check out is ignored, as for the primary.
+void replay_journal_through_copy(partition_linux_ext2& target)
+{
+    const ext_superblock& sb = target.volume_info->superblock;
+    if ((sb.s_feature_compat & compat_has_journal) == 0 || sb.s_journal_inum == 0 ||
+        (sb.s_feature_incompat & incompat_journal_device) != 0)
+        return;
+    journal_replay replayed = scan_volume_journal(target);
+    // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
+    forget_inode_tables(target);
+    if (!replayed.map.entries.empty())
+        target.volume_info->replay = std::move(replayed.map);
+}
+
+// Mounts the volume through group 1's superblock copy, trying the places mke2fs uses for each block size in turn:
+// at most max_log_backup_block_size + 1 candidates, one read each, after one read of the area's start.
+bool mount_through_copy(partition_linux_ext2& target)
+{
+    const uint64_t bytes = partition_bytes(target);
+    uint32_t start_sectors =
+        static_cast<uint32_t>(std::min<uint64_t>(foreign_signature_span, bytes) / target.sector_size);
+    sector_buffer start = start_sectors == 0 ? nullptr : read_sectors(target, 0, start_sectors);
+    if (!start || holds_foreign_signature(start.get(), static_cast<size_t>(start_sectors) * target.sector_size))
+        return false;
+    start.reset();
+    for (uint32_t log = 0; log <= max_log_backup_block_size; ++log) {
+        const uint32_t block_size = 1024u << log;
+        const uint64_t block = group1_superblock_block(log);
+        const uint64_t offset = block * block_size;
+        if (offset + superblock_size > bytes)
+            continue;
+        uint64_t first = offset / target.sector_size;
+        uint64_t last = (offset + superblock_size - 1) / target.sector_size;
+        sector_buffer sectors = read_sectors(target, first, static_cast<uint32_t>(last - first + 1));
+        if (!sectors)
+            continue;
+        const uint8_t* bytes_at = sectors.get() + (offset - first * target.sector_size);
+        if (!looks_like_group1_superblock(bytes_at, log))
+            continue;
+        target.volume_info = std::make_unique<ext2_volume_info>();
+        ext2_volume_info& volume = *target.volume_info;
+        volume.superblock = parse_superblock(bytes_at);
+        volume.backup_superblock_block = block;
+        if (derive_geometry(volume, target) && volume.block_size == block_size &&
+            volume.blocks_count <= bytes / block_size && load_group_descriptors(target)) {
+            replay_journal_through_copy(target);
+            return true;
+        }
+        target.volume_info.reset();
+    }
+    return false;
+}
+
+}  // namespace
+
 bool mount_volume(partition_linux_ext2& target)
 {
     if (target.volume_info)
         return is_mounted(target);
     try {
-        target.volume_info = std::make_unique<ext2_volume_info>();
-        uint32_t first = superblock_offset / target.sector_size;
-        uint32_t last = (superblock_offset + superblock_size - 1) / target.sector_size;
-        sector_buffer sectors = read_sectors(target, first, last - first + 1);
-        if (sectors) {
-            const uint8_t* bytes = sectors.get() + (superblock_offset - first * target.sector_size);
-            target.volume_info->superblock = parse_superblock(bytes);
-            if (derive_geometry(*target.volume_info, target) && load_group_descriptors(target)) {
-                replay_journal_into(target);
+        switch (mount_primary(target)) {
+        case primary_mount::mounted:
+            replay_journal_into(target);
+            return true;
+        case primary_mount::unusable:
+            target.volume_info.reset();
+            if (mount_through_copy(target))
                 return true;
-            }
+            break;
+        case primary_mount::refused:
+            break;
         }
     } catch (const std::bad_alloc&) {
     }
@@ -274,7 +370,84 @@ bool mount_volume(partition_linux_ext2& target)
     return false;
 }
 
+uint64_t group1_superblock_block(uint32_t log_block_size)
+{
+    uint64_t block_size = uint64_t{1024} << log_block_size;
+    return block_size * 8 + (block_size == 1024 ? 1 : 0);
+}
+
+bool looks_like_group1_superblock(const uint8_t* bytes, uint32_t log_block_size)
+{
+    constexpr size_t block_group_nr_offset = 0x5A;
+    return read_le16(bytes, 56) == ext_magic && read_le32(bytes, 24) == log_block_size &&
+           uint64_t{read_le32(bytes, 20)} + read_le32(bytes, 32) == group1_superblock_block(log_block_size) &&
+           read_le16(bytes, block_group_nr_offset) == 1;
+}
+
 bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t count)
 {
     return block < volume.blocks_count && count <= volume.blocks_count - block;
+}
+
+namespace {
+
+// The first group from group on that keeps a superblock copy (every group without sparse_super).
+uint64_t next_superblock_group(const ext_superblock& sb, uint64_t group)
+{
+    if (group <= 1 || (sb.s_feature_ro_compat & ro_compat_sparse_super) == 0)
+        return group;
+    uint64_t next = UINT64_MAX;
+    for (uint64_t base : {3u, 5u, 7u}) {
+        uint64_t power = base;
+        while (power < group && power <= UINT64_MAX / base)
+            power *= base;
+        if (power >= group)
+            next = std::min(next, power);
+    }
+    return next;
+}
+
+// The descriptor blocks that follow the superblock copy of a group that has one, as Linux's ext4_bg_num_gdb
+// counts them: the whole table, or under meta_bg the blocks before s_first_meta_bg, or 1 in the first, second and
+// last group of a meta group.
+uint64_t descriptor_blocks_after(const ext2_volume_info& volume, uint64_t group)
+{
+    const ext_superblock& sb = volume.superblock;
+    if ((sb.s_feature_incompat & incompat_meta_bg) == 0)
+        return volume.desc_table_blocks;
+    uint64_t meta_group = group / volume.descs_per_block;
+    if (meta_group < sb.s_first_meta_bg)
+        return sb.s_first_meta_bg;
+    uint64_t first = meta_group * volume.descs_per_block;
+    return group == first || group == first + 1 || group == first + volume.descs_per_block - 1 ? 1 : 0;
+}
+
+}  // namespace
+
+bool valid_data_blocks(const ext2_volume_info& volume, uint64_t block, uint64_t count)
+{
+    const ext_superblock& sb = volume.superblock;
+    if (count == 0 || block <= sb.s_first_data_block || !blocks_in_volume(volume, block, count))
+        return false;
+    const uint64_t first = sb.s_first_data_block;
+    const uint64_t per_group = sb.s_blocks_per_group;
+    const uint64_t end = block + count;
+    // A group's copy and descriptors span at most this many blocks (derive_geometry bounds s_first_meta_bg by the
+    // table), so only groups starting less than that before block can reach it.
+    const uint64_t reach = 1 + volume.desc_table_blocks;
+    const uint64_t low = block - first >= reach ? block - first - (reach - 1) : 0;
+    const uint64_t last_group = (end - 1 - first) / per_group;
+    uint64_t group = low / per_group;
+    // Without sparse_super every group keeps a copy at its start, so a range that crosses a group's start hits one.
+    if ((sb.s_feature_ro_compat & ro_compat_sparse_super) == 0 && last_group > (block - first) / per_group)
+        return false;
+    // Each pass moves to a later group with a copy: at most reach / per_group + 2 passes without sparse_super, and
+    // with it at most the groups 0, 1 and the powers of 3, 5 and 7 below 2^64.
+    for (group = next_superblock_group(sb, group); group <= last_group; group = next_superblock_group(sb, group + 1)) {
+        uint64_t zone_start = first + group * per_group;
+        uint64_t zone_end = zone_start + 1 + descriptor_blocks_after(volume, group);
+        if (zone_start < end && block < zone_end)
+            return false;
+    }
+    return true;
 }

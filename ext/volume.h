@@ -111,6 +111,9 @@ struct ext2_volume_info {
     uint32_t inode_size = 0;         // s_inode_size, 128 where the superblock says 0
     uint32_t blocks_per_cluster = 1;  // above 1 only with bigalloc
     uint64_t blocks_count = 0;       // with the high word where the 64-bit feature is set
+    // The block of group 1's superblock copy when the volume is read through it (its primary superblock is gone);
+    // 0 when it is read through the primary.
+    uint64_t backup_superblock_block = 0;
 
     // Blocks that committed transactions of the journal give new contents, for a volume whose journal needs
     // recovery; empty otherwise. Built by the mount and never changed afterwards.
@@ -132,7 +135,24 @@ inline bool journal_recovery_incomplete(const ext2_volume_info& volume)
 
 // Mounts the partition once: true when it is mounted afterwards. A partition that already has volume info is not
 // read again. On failure the partition keeps no volume info and nothing of the attempt is left.
+// When the primary superblock has no ext magic or makes the geometry meaningless (not when it names a feature the
+// reader refuses, nor when a read fails), the volume is read as e2fsck -b reads it: through group 1's superblock
+// copy at a place mke2fs puts it (group1_superblock_block), with the descriptor table after that copy, provided the
+// area's start carries no other file system's signature (disk/fs_signatures.h), the copy says it is group 1's and
+// checks out, and the volume fits the partition. Its journal, when it holds committed transactions, is laid over
+// the blocks as e2fsck runs it for a volume opened through a copy, whose primary can no longer say whether it
+// needs recovery.
 bool mount_volume(partition_linux_ext2& target);
+
+// The block of group 1's superblock copy as mke2fs places it with its default groups of 8 * block size blocks,
+// for blocks of 1024 << log_block_size bytes: 8193 for 1 KiB blocks (block 0 lies before the first data block),
+// 8 * block size for the others. e2fsck looks there for block sizes of 1 to 64 KiB (log 0 to 6).
+uint64_t group1_superblock_block(uint32_t log_block_size);
+inline constexpr uint32_t max_log_backup_block_size = 6;
+
+// A probe of superblock bytes (at least the first 92) found at group1_superblock_block(log_block_size): the ext
+// magic, that block size, a first data block and group size that put group 1 there, and s_block_group_nr 1.
+bool looks_like_group1_superblock(const uint8_t* bytes, uint32_t log_block_size);
 
 bool is_mounted(const partition_linux_ext2& target);
 
@@ -142,3 +162,9 @@ bool load_group_descriptors(partition_linux_ext2& target);
 
 // True when count blocks starting at block lie inside the volume.
 bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t count);
+
+// True when count blocks (at least 1) starting at block may hold a file's data or tree nodes, as Linux's
+// ext4_inode_block_valid decides: past the first data block, inside the volume, and clear of every superblock copy
+// and the descriptor blocks that follow it (Linux skips the copies of groups 5 and up that are not the first of a
+// flex group, for speed only: no sound volume has file blocks there).
+bool valid_data_blocks(const ext2_volume_info& volume, uint64_t block, uint64_t count);

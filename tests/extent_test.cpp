@@ -145,14 +145,18 @@ TEST_F(extent_test, a_root_of_depth_0_chooses_its_extent_with_holes_before_betwe
                          {210, hole, 0, to_the_end(210), 0},
                          {0xFFFFFFFF, hole, 0, 1, 0}});
 
-    // A root without entries is all hole; an extent that runs past the volume's end maps up to it.
+    // A root without entries is all hole; an extent that runs past the volume's end fails the whole root, as
+    // Linux refuses the node, and one that ends at the volume's last block maps.
     put_header(inode.i_block.data(), 0, 4, 0);
     map = open_file_map(*p, inode);
     expect_lookups(map, {{0, hole, 0, to_the_end(0), 0}, {10, hole, 0, to_the_end(10), 0}});
     put_header(inode.i_block.data(), 1, 4, 0);
     put_extent(inode.i_block.data(), 0, 0, 4, 2046);
     map = open_file_map(*p, inode);
-    expect_lookups(map, {{0, data, 2046, 2, 0}, {1, data, 2047, 1, 0}, {2, failed, 0, 0, 0}});
+    expect_lookups(map, {{0, failed, 0, 0, 0}, {3, failed, 0, 0, 0}});
+    put_extent(inode.i_block.data(), 0, 0, 2, 2046);
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{0, data, 2046, 2, 0}, {1, data, 2047, 1, 0}, {2, hole, 0, to_the_end(2), 0}});
 }
 
 TEST_F(extent_test, uninitialised_extents_are_unwritten_runs_and_start_blocks_take_their_high_word)
@@ -160,24 +164,28 @@ TEST_F(extent_test, uninitialised_extents_are_unwritten_runs_and_start_blocks_ta
     crafted_volume volume;
     partition_linux_ext2* p = volume.mount();
     ASSERT_TRUE(p);
+    // From block 2^33 on, groups 2^20 and up: none keeps a superblock copy before group 3^13.
+    constexpr uint64_t far = uint64_t{1} << 33;
     ext_inode inode = extent_inode();
     put_header(inode.i_block.data(), 4, 4, 0);
-    put_extent(inode.i_block.data(), 0, 0, 32768, 1000);       // the longest initialised extent
-    put_extent(inode.i_block.data(), 1, 40000, 32769, 5000);   // uninitialised, 1 block
-    put_extent(inode.i_block.data(), 2, 50000, 65535, 6000);   // uninitialised, 32767 blocks
+    put_extent(inode.i_block.data(), 0, 0, 32768, far + 1000);       // the longest initialised extent
+    put_extent(inode.i_block.data(), 1, 40000, 32769, far + 50000);  // uninitialised, 1 block
+    put_extent(inode.i_block.data(), 2, 50000, 65535, far + 60000);  // uninitialised, 32767 blocks
     put_extent(inode.i_block.data(), 3, 90000, 4, (uint64_t{1} << 32) + 16);
     // Mapping reads nothing here, so the volume can claim 48 bits of blocks.
     p->volume_info->blocks_count = uint64_t{1} << 40;
     file_map map = open_file_map(*p, inode);
-    expect_lookups(map, {{32767, data, 1000 + 32767, 1, 0},
+    expect_lookups(map, {{32767, data, far + 1000 + 32767, 1, 0},
                          {32768, hole, 0, 40000 - 32768, 0},
-                         {40000, unwritten, 5000, 1, 0},
+                         {40000, unwritten, far + 50000, 1, 0},
                          {40001, hole, 0, 9999, 0},
-                         {50000 + 32766, unwritten, 6000 + 32766, 1, 0},
+                         {50000 + 32766, unwritten, far + 60000 + 32766, 1, 0},
                          {90001, data, (uint64_t{1} << 32) + 17, 3, 0},
                          {90004, hole, 0, to_the_end(90004), 0}});
+    // On the volume's real 2048 blocks the same root names blocks beyond it: every lookup fails.
     p->volume_info->blocks_count = 2048;
-    expect_lookups(map, {{90001, failed, 0, 0, 0}, {0, data, 1000, 2048 - 1000, 0}});
+    map = open_file_map(*p, inode);
+    expect_lookups(map, {{90001, failed, 0, 0, 0}, {0, failed, 0, 0, 0}});
 
     // An index entry's high word: the node it names lies beyond the volume and is not read.
     put_header(volume.block(1100), 1, 84, 0);
@@ -336,4 +344,126 @@ TEST_F(extent_test, a_root_of_depth_5_is_followed_and_one_of_depth_6_refused)
         else
             expect_lookups(map, {{0, failed, 0, 0, 0}});
     }
+}
+
+TEST_F(extent_test, nodes_whose_entries_linux_refuses_fail_every_lookup_under_them)
+{
+    // Each case damages one node of the depth-2 tree (leaves 1120 from 0, 1121 from 500, 1122 from 1000) and
+    // names a logical block under that node; block 1005, under the leaf 1122, stays mapped unless a node above it
+    // is hit.
+    struct damage_case {
+        const char* what;
+        std::function<void(ext_inode&, crafted_volume&)> damage;
+        uint32_t under;
+    };
+    const damage_case cases[] = {
+        {"leaf extents out of order", [](ext_inode&, crafted_volume& v) {
+             put_header(v.block(1120), 3, 84, 0);
+             put_extent(v.block(1120), 0, 0, 2, 1300);
+             put_extent(v.block(1120), 1, 6, 2, 1306);
+             put_extent(v.block(1120), 2, 3, 2, 1303);
+         }, 6},
+        {"leaf extents overlapping", [](ext_inode&, crafted_volume& v) {
+             put_header(v.block(1120), 2, 84, 0);
+             put_extent(v.block(1120), 1, 5, 10, 1400);
+         }, 0},
+        {"an extent of no blocks", [](ext_inode&, crafted_volume& v) {
+             put_header(v.block(1121), 2, 84, 0);
+             put_extent(v.block(1121), 1, 520, 0, 1420);
+         }, 500},
+        {"an uninitialised extent of no blocks", [](ext_inode&, crafted_volume& v) {
+             put_extent(v.block(1121), 0, 500, 32768 + 0, 1400);  // 32768 is initialised; 32769 the shortest
+             put_header(v.block(1121), 2, 84, 0);
+             put_extent(v.block(1121), 1, 600, 0, 1420);
+         }, 500},
+        {"an extent reaching past logical block 2^32 - 1", [](ext_inode&, crafted_volume& v) {
+             put_header(v.block(1122), 2, 84, 0);
+             put_extent(v.block(1122), 1, 0xFFFFFFF0, 16, 1600);
+         }, 1005},
+        {"an extent past the volume's end", [](ext_inode&, crafted_volume& v) {
+             put_extent(v.block(1120), 0, 0, 10, 2040);
+         }, 0},
+        {"an extent at the superblock's block", [](ext_inode&, crafted_volume& v) {
+             put_extent(v.block(1121), 0, 500, 1, 1);
+         }, 500},
+        {"an extent at block 0", [](ext_inode&, crafted_volume& v) {
+             put_extent(v.block(1121), 0, 500, 3, 0);
+         }, 500},
+        {"an extent over the descriptor table", [](ext_inode&, crafted_volume& v) {
+             put_extent(v.block(1122), 0, 1000, 10, 2);
+         }, 1005},
+        {"a leaf whose first extent is not where its index entry says", [](ext_inode&, crafted_volume& v) {
+             put_extent(v.block(1121), 0, 501, 10, 1400);
+         }, 501},
+        {"a leaf of no capacity", [](ext_inode&, crafted_volume& v) { put_header(v.block(1121), 0, 0, 0); }, 500},
+        {"index entries with the same first block", [](ext_inode&, crafted_volume& v) {
+             put_index(v.block(1110), 1, 0, 1121);
+         }, 0},
+        {"index entries out of order", [](ext_inode& i, crafted_volume&) {
+             put_header(i.i_block.data(), 3, 4, 2);
+             put_index(i.i_block.data(), 2, 700, 1111);
+         }, 1005},
+        {"an index entry naming block 0", [](ext_inode&, crafted_volume& v) { put_index(v.block(1110), 1, 500, 0); },
+         0},
+        {"an index entry naming a block past the volume", [](ext_inode& i, crafted_volume&) {
+             put_index(i.i_block.data(), 1, 1000, 2048);
+         }, 1005},
+        {"an index node whose first entry is not where its parent says", [](ext_inode&, crafted_volume& v) {
+             put_index(v.block(1111), 0, 1001, 1122);
+             put_extent(v.block(1122), 0, 1001, 10, 1500);
+         }, 1005},
+        {"a root of no capacity", [](ext_inode& i, crafted_volume&) { put_header(i.i_block.data(), 0, 0, 0); },
+         1005},
+    };
+    for (const damage_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        crafted_volume volume;
+        ext_inode inode = depth_2_tree(volume);
+        c.damage(inode, volume);
+        partition_linux_ext2* p = volume.mount();
+        ASSERT_TRUE(p);
+        file_map map = open_file_map(*p, inode);
+        block_run run;
+        EXPECT_FALSE(map_run(map, c.under, run)) << "maps to " << run.physical << " +" << run.length;
+        EXPECT_FALSE(map_run(map, c.under, run));
+        bool above_1005_hit = c.under == 1005;
+        EXPECT_EQ(map_run(map, 1005, run), !above_1005_hit);
+        if (!above_1005_hit) {
+            EXPECT_EQ(run.physical, 1505u);
+        }
+    }
+}
+
+class extent_zone_test : public fixture_partition_test {};
+
+TEST_F(extent_zone_test, extents_over_superblock_copies_and_descriptor_tables_fail)
+{
+    // reader.img 3: 112 groups of 256 blocks of 1 KiB, sparse superblock copies in groups 0, 1, 3, 5, 7, 9, 25,
+    // 27, 49 and 81, each followed by four blocks of descriptors (112 descriptors of 32 bytes).
+    partition_linux_ext2* p = open("reader.img", 3);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->volume_info->group_count, 112u);
+    ASSERT_EQ(p->volume_info->desc_table_blocks, 4u);
+    auto maps = [&](uint64_t start, uint16_t length) {
+        ext_inode inode = extent_inode();
+        put_header(inode.i_block.data(), 1, 4, 0);
+        put_extent(inode.i_block.data(), 0, 0, length, start);
+        file_map map = open_file_map(*p, inode);
+        block_run run;
+        return map_run(map, 0, run) && run.physical == start;
+    };
+    EXPECT_FALSE(maps(1, 1));             // group 0's superblock
+    EXPECT_FALSE(maps(5, 1));             // its descriptors
+    EXPECT_TRUE(maps(6, 1));              // the block after them
+    EXPECT_FALSE(maps(250, 8));           // runs into group 1's superblock at 257
+    EXPECT_FALSE(maps(261, 2));           // group 1's last descriptor block
+    EXPECT_TRUE(maps(262, 200));          // after it, up to block 461
+    EXPECT_TRUE(maps(500, 20));           // across the start of group 2, which keeps no copy
+    EXPECT_FALSE(maps(700, 100));         // over group 3's copy at 769
+    EXPECT_TRUE(maps(1300, 200));         // after group 5's copy at 1281, before group 6 at 1537
+    EXPECT_FALSE(maps(6000, 402));        // group 25's copy at 6401
+    EXPECT_TRUE(maps(6406, 500));         // after it, into group 26, which keeps no copy
+    EXPECT_FALSE(maps(6406, 510));        // on to group 27's copy at 6913
+    EXPECT_TRUE(maps(28600, 73));         // up to the volume's last block, 28672
+    EXPECT_FALSE(maps(28600, 74));        // one past it
 }

@@ -3,6 +3,8 @@
 #include "disk/byte_order.h"
 #include "disk/partition.h"
 #include "ext/inline_data.h"
+#include "ext/inode_cache.h"
+#include "ext/xattr.h"
 #include "ext/volume.h"
 #include "plugin/exports.h"
 #include "plugin_support.h"
@@ -174,6 +176,76 @@ TEST_F(features_test, system_data_is_found_only_inside_its_area)
     EXPECT_FALSE(found([](std::vector<uint8_t>& a) { put_le32(a.data() + 24, 0); }));       // list ends before it
     EXPECT_FALSE(found([](std::vector<uint8_t>& a) { a[25] = 1; }));                         // user.data
     EXPECT_FALSE(found([](std::vector<uint8_t>& a) { a.resize(4); }));
+
+    // The whole table is checked before system.data is taken, as Linux's check_xattrs checks it: the entries end
+    // (4 zero bytes) before the area does, names hold no NUL, values (padded to 4 bytes) start after the end
+    // marker and stay inside, a value kept in an inode is named only where the volume allows it.
+    EXPECT_FALSE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 26, 8); }));       // value inside entries
+    EXPECT_FALSE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 26, 40); }));      // over the end marker
+    EXPECT_TRUE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 26, 44); }));       // just after it
+    EXPECT_FALSE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 26, 86); }));      // padded past the end
+    EXPECT_TRUE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 26, 81); }));       // unaligned, padded in
+    EXPECT_FALSE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 6, 90); }));       // user.x outside
+    EXPECT_FALSE(found([](std::vector<uint8_t>& a) { put_le16(a.data() + 6, 8); }));        // user.x inside entries
+    EXPECT_FALSE(found([](std::vector<uint8_t>& a) { a[20] = 0; }));                         // a NUL in user.x's name
+}
+
+TEST_F(features_test, attribute_areas_linux_refuses_make_their_inodes_unreadable)
+{
+    // A 256-byte inode: i_extra_isize 32, then the area with "user.x" (value inode 0) and system.data.
+    std::vector<uint8_t> bytes(256, 0);
+    put_le16(bytes.data(), 0x81A4);
+    put_le32(bytes.data() + 32, inode_flag_inline_data);
+    put_le16(bytes.data() + 128, 32);
+    uint8_t* area = bytes.data() + 160;
+    put_le32(area, 0xEA020000);
+    area[4] = 1;
+    area[5] = 1;
+    area[20] = 'x';
+    area[24] = 4;
+    area[25] = 7;
+    put_le16(area + 26, 60);
+    put_le32(area + 32, 8);
+    std::memcpy(area + 40, "data", 4);
+    const xattr_rules plain{false, 1000};
+    const xattr_rules with_ea_inodes{true, 1000};
+    auto damaged = [&](const std::function<void(std::vector<uint8_t>&)>& change, const xattr_rules& rules) {
+        std::vector<uint8_t> copy = bytes;
+        change(copy);
+        return parse_inode(copy.data(), 256, rules).attributes_damaged;
+    };
+    EXPECT_FALSE(damaged([](std::vector<uint8_t>&) {}, plain));
+    EXPECT_FALSE(damaged([](std::vector<uint8_t>& b) { b[160] = 0; }, plain));         // no magic: no attributes
+    EXPECT_FALSE(damaged([](std::vector<uint8_t>& b) { put_le16(b.data() + 128, 0); }, plain));  // no extra space
+    EXPECT_TRUE(damaged([](std::vector<uint8_t>& b) { put_le16(b.data() + 128, 34); }, plain));  // not whole words
+    EXPECT_TRUE(damaged([](std::vector<uint8_t>& b) { put_le16(b.data() + 128, 132); }, plain)); // past the inode
+    EXPECT_FALSE(damaged([](std::vector<uint8_t>& b) { put_le16(b.data() + 128, 124); }, plain)); // no room for any
+    auto x_value_at = [](uint16_t offset) {
+        return [offset](std::vector<uint8_t>& b) {
+            put_le16(b.data() + 160 + 6, offset);
+            put_le32(b.data() + 160 + 12, 4);
+        };
+    };
+    EXPECT_TRUE(damaged(x_value_at(2), plain));  // inside the entries
+    EXPECT_FALSE(damaged(x_value_at(48), plain));
+    // A value in an inode of its own: only with ea_inode, never the root, within the inode count, not empty.
+    auto value_inode = [&](uint32_t inode, uint32_t size) {
+        return [inode, size](std::vector<uint8_t>& b) {
+            put_le32(b.data() + 160 + 8, inode);
+            put_le32(b.data() + 160 + 12, size);
+        };
+    };
+    EXPECT_TRUE(damaged(value_inode(20, 100), plain));
+    EXPECT_FALSE(damaged(value_inode(20, 100), with_ea_inodes));
+    EXPECT_TRUE(damaged(value_inode(2, 100), with_ea_inodes));
+    EXPECT_TRUE(damaged(value_inode(1001, 100), with_ea_inodes));
+    EXPECT_TRUE(damaged(value_inode(20, 0), with_ea_inodes));
+
+    // The same damage in an inode without inline data: Linux refuses the inode all the same.
+    EXPECT_TRUE(damaged([&](std::vector<uint8_t>& b) {
+        put_le32(b.data() + 32, inode_flag_extents);
+        x_value_at(2)(b);
+    }, plain));
 }
 
 TEST_F(features_test, inline_and_bigalloc_volumes_list_and_copy_their_trees_byte_exact)

@@ -1,8 +1,10 @@
 // The journal scan over logs built in memory: the cases the fixture disks cannot make, a log that wraps, blocks
 // whose checksums fail and what the kernel's recovery makes of them, revokes against later transactions, and
-// superblocks that do not check out.
+// superblocks that do not check out; and the CRC-32C its checksums use.
+#include "disk/byte_order.h"
 #include "ext/crc32c.h"
 #include "ext/journal.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -379,3 +381,27 @@ TEST(journal_scan, replay_maps_share_one_budget_and_give_it_back)
 }
 
 }  // namespace
+
+TEST(crc32c_test, is_castagnolis_crc_without_inversions_from_any_seed)
+{
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    // The standard check value, with the inversions on entry and exit that the function leaves to its caller.
+    EXPECT_EQ(crc32c(~0u, check, 9) ^ ~0u, 0xE3069283u);
+    EXPECT_EQ(crc32c(crc32c(~0u, check, 4), check + 4, 5), crc32c(~0u, check, 9));
+    EXPECT_EQ(crc32c(0x12345678u, check, 0), 0x12345678u);
+
+    // A seed as ext4 makes one, crc32c(~0, s_uuid), continued over group 0's block bitmap: mke2fs stored the result
+    // in the descriptor's bg_block_bitmap_csum (low and high halves) of reader.img 1 (metadata_csum, 64-bit, 1 KiB
+    // blocks, 8192 blocks per group).
+    const uint64_t volume = uint64_t{read_layout("reader.img").at(0).start} * 512;
+    const std::string image = fixture_path("reader.img");
+    std::vector<uint8_t> sb = read_file_bytes(image, volume + 1024, 1024);
+    std::vector<uint8_t> descriptor = read_file_bytes(image, volume + 2 * 1024, 64);
+    ASSERT_EQ(read_le16(sb.data(), 0xFE), 64);
+    uint64_t bitmap_block = read_le32(descriptor.data(), 0) | uint64_t{read_le32(descriptor.data(), 0x20)} << 32;
+    std::vector<uint8_t> bitmap = read_file_bytes(image, volume + bitmap_block * 1024, 8192 / 8);
+    uint32_t stored = read_le16(descriptor.data(), 0x18) | uint32_t{read_le16(descriptor.data(), 0x38)} << 16;
+    uint32_t seed = crc32c(~0u, sb.data() + 0x68, 16);
+    EXPECT_NE(seed, ~0u);
+    EXPECT_EQ(crc32c(seed, bitmap.data(), bitmap.size()), stored);
+}

@@ -6,7 +6,10 @@
 #include "ext/volume.h"
 #include "test_support.h"
 
+#include "disk/byte_order.h"
+
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <algorithm>
 #include <map>
@@ -299,4 +302,110 @@ TEST_F(volume_test, meta_bg_descriptors_are_found_in_their_groups)
     }
     EXPECT_EQ(checked, 1100u);
     EXPECT_GT((highest - 1) / target->volume_info->inodes_per_group, 32u);
+}
+
+namespace {
+
+// volume_backup.img: 10240 blocks of 1 KiB in two groups; group 1's superblock copy at block 8193.
+constexpr size_t copy_at = size_t{8193} * 1024;
+
+void zap_primary(std::vector<uint8_t>& volume)
+{
+    std::fill(volume.begin() + 1024, volume.begin() + 2048, uint8_t{0});
+}
+
+}  // namespace
+
+TEST_F(volume_test, a_superblock_copy_stands_in_only_for_a_primary_that_is_gone_and_checks_out)
+{
+    const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("volume_backup.img"));
+    ASSERT_EQ(read_le16(pristine.data() + copy_at, 0x5A), 1);
+    partition_linux_ext2* target = place(pristine);
+    ASSERT_TRUE(target && mount_volume(*target));
+    EXPECT_EQ(target->volume_info->backup_superblock_block, 0u);
+    std::vector<uint64_t> inode_tables;
+    for (const group_descriptor& d : target->volume_info->descriptors)
+        inode_tables.push_back(d.inode_table);
+    ASSERT_EQ(inode_tables.size(), 2u);
+
+    struct damage_case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        bool through_copy;
+        uint32_t partition_sectors = 0;
+    };
+    auto zapped_and = [](std::function<void(std::vector<uint8_t>&)> more) {
+        return [more](std::vector<uint8_t>& v) {
+            zap_primary(v);
+            more(v);
+        };
+    };
+    auto text_at = [](size_t offset, std::string text) {
+        return [offset, text](std::vector<uint8_t>& v) { std::copy(text.begin(), text.end(), v.begin() + offset); };
+    };
+    const damage_case cases[] = {
+        {"primary zapped", zap_primary, true},
+        {"primary's magic", [](std::vector<uint8_t>& v) { put_le16(v.data() + 1024 + 56, 0xEF52); }, true},
+        {"primary's block size meaningless", [](std::vector<uint8_t>& v) { put_le32(v.data() + 1024 + 24, 9); }, true},
+        {"primary names a feature the reader refuses",
+         [](std::vector<uint8_t>& v) { v[1024 + 96 + 3] |= 0x01; }, false},
+        {"copy says group 0", zapped_and([](std::vector<uint8_t>& v) { put_le16(v.data() + copy_at + 0x5A, 0); }),
+         false},
+        {"copy says group 2", zapped_and([](std::vector<uint8_t>& v) { put_le16(v.data() + copy_at + 0x5A, 2); }),
+         false},
+        {"copy's magic", zapped_and([](std::vector<uint8_t>& v) { put_le16(v.data() + copy_at + 56, 0); }), false},
+        {"copy's groups put group 1 elsewhere",
+         zapped_and([](std::vector<uint8_t>& v) { put_le32(v.data() + copy_at + 32, 4096); }), false},
+        {"copy's geometry meaningless",
+         zapped_and([](std::vector<uint8_t>& v) { put_le32(v.data() + copy_at + 40, 0); }), false},
+        {"volume longer than its partition", zap_primary, false, 9000 * 2},
+        {"NTFS at the start", zapped_and(text_at(3, "NTFS    ")), false},
+        {"FAT32 at the start", zapped_and(text_at(0x52, "FAT32   ")), false},
+        {"XFS at the start", zapped_and(text_at(0, "XFSB")), false},
+        {"Linux swap at the start", zapped_and(text_at(0xFF6, "SWAPSPACE2")), false},
+        {"Btrfs at the start", zapped_and(text_at(0x10040, "_BHRfS_M")), false},
+    };
+    for (const damage_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_control::reset();
+        std::vector<uint8_t> volume = pristine;
+        c.damage(volume);
+        target = place(volume, 512, {}, c.partition_sectors);
+        ASSERT_TRUE(target);
+        ASSERT_EQ(mount_volume(*target), c.through_copy);
+        if (!c.through_copy)
+            continue;
+        EXPECT_EQ(target->volume_info->backup_superblock_block, 8193u);
+        std::vector<uint64_t> tables;
+        for (const group_descriptor& d : target->volume_info->descriptors)
+            tables.push_back(d.inode_table);
+        EXPECT_EQ(tables, inode_tables);
+        dir_listing root;
+        ASSERT_TRUE(read_directory(*target, root_directory_inode, root));
+        EXPECT_TRUE(find_in_listing(root, "hello.txt", 9));
+    }
+}
+
+TEST_F(volume_test, a_whole_drive_whose_primary_superblock_is_gone_is_found_through_its_copy)
+{
+    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_backup.img"));
+    zap_primary(volume);
+    for (bool foreign : {false, true}) {
+        SCOPED_TRACE(foreign ? "with an NTFS signature" : "without a signature");
+        test_control::reset();
+        if (foreign)
+            std::memcpy(volume.data() + 3, "NTFS    ", 8);
+        test_control::add_drive_memory(volume);
+        disk = open_physical_disk("\\\\.\\PhysicalDrive0");
+        if (foreign) {
+            EXPECT_EQ(scan_partition_tables(*disk), -1);
+            EXPECT_TRUE(disk->partition_list.empty());
+            continue;
+        }
+        ASSERT_EQ(scan_partition_tables(*disk), 0);
+        std::vector<partition_linux_ext2*> mounted = collect_ext_partitions(*disk);
+        ASSERT_EQ(mounted.size(), 1u);
+        EXPECT_EQ(mounted[0]->number, 0);
+        EXPECT_EQ(mounted[0]->volume_info->backup_superblock_block, 8193u);
+    }
 }
