@@ -346,6 +346,11 @@ DWORD GetLastError()
     return last_error;
 }
 
+void SetLastError(DWORD error)
+{
+    last_error = error;
+}
+
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED overlapped)
 {
     auto drive = object_of<drive_object>(file);
