@@ -71,14 +71,11 @@ TEST_F(failure_reasons_test, a_drive_read_error_anywhere_on_the_path_is_a_read_e
 {
     // Each read a cold copy or listing makes fails in turn: whichever it is (the root's inode, a folder's block, the
     // file's inode or data), the call fails as a read error, and once past the call's reads, works.
-    // On the larger main disk, whose folders are read apart from its inode tables.
-    const std::string image = "main.img";
-    std::string folder = "/sda5/deep";
-    for (int level = 1; level <= 20; ++level)
-        folder += (level < 10 ? "/level_0" : "/level_") + std::to_string(level);
-    const std::string file = folder + "/bottom.txt";
+    const std::string image = "damaged.img";
+    const std::string file = "/sda1/type_lie/file.bin";
+    const std::string folder = "/sda1/type_lie";
     int copy_failures = 0, search_failures = 0;
-    for (long n = 1; n <= 40; ++n) {
+    for (long n = 1; n <= 20; ++n) {
         serve_cold(image);
         test_control::fail_nth_read(n);
         int result = copy(file);
