@@ -28,6 +28,8 @@ void set_administrator(bool administrator);
 
 // The n-th drive read from now on fails (n = 1: the next one), counted over every thread's reads.
 void fail_nth_read(long n);
+// Every drive read that touches the bytes [offset, offset + length) fails from now on, as a bad sector does.
+void fail_reads_of(uint64_t offset, uint64_t length);
 void fail_create_thread(bool fail);
 
 struct counters {

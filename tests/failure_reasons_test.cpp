@@ -59,7 +59,7 @@ protected:
         SetLastError(0);
         HANDLE handle = FsFindFirst(host_path.data(), &record);
         if (handle == INVALID_HANDLE_VALUE)
-            return GetLastError();
+            return GetLastError() != 0 ? GetLastError() : 0xFFFFFFFFu;
         FsFindClose(handle);
         return 0;
     }
@@ -94,6 +94,25 @@ TEST_F(failure_reasons_test, a_drive_read_error_anywhere_on_the_path_is_a_read_e
     // The failure is not kept: the same calls read again work.
     EXPECT_EQ(copy(file), file_result_ok);
     EXPECT_EQ(search_error(folder), 0u);
+}
+
+TEST_F(failure_reasons_test, a_bad_sector_under_a_folder_on_the_path_is_a_read_error_never_not_found)
+{
+    // type_lie's one block, where debugfs places it, reads nowhere: a folder that stays unreadable however often
+    // it is read again. The root beside it reads, and a name truly absent from it is not found.
+    uint64_t start = uint64_t{read_layout("damaged.img").at(0).start} * 512;
+    debugfs_inode folder = parse_debugfs_stat(
+        debugfs_batch(fixture_path("damaged.img"), start, {"stat /type_lie"}).at(0));
+    ASSERT_EQ(folder.runs.size(), 1u);
+    serve_cold("damaged.img");
+    test_control::fail_reads_of(start + folder.runs[0].physical * 1024, 1024);
+    EXPECT_EQ(copy("/sda1/type_lie/file.bin"), file_result_read_error);
+    EXPECT_EQ(copy("/sda1/type_lie/absent.bin"), file_result_read_error);
+    EXPECT_EQ(search_error("/sda1/type_lie"), ERROR_READ_FAULT);
+    EXPECT_EQ(search_error("/sda1/type_lie/deeper"), ERROR_READ_FAULT);
+    EXPECT_EQ(copy("/sda1/absent/file.bin"), file_result_not_found);
+    EXPECT_EQ(search_error("/sda1/absent"), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(copy("/sda1/hello.txt"), file_result_ok);
 }
 
 TEST_F(failure_reasons_test, damage_on_the_path_is_a_read_error_and_only_an_absent_name_is_not_found)
