@@ -182,8 +182,9 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
-DWORD GetLastError();
-void SetLastError(DWORD error);
+// C names: the ELF plugin exports GetLastError, for a host to learn why a call failed as it would from KERNEL32.
+extern "C" __attribute__((visibility("default"))) DWORD GetLastError();
+extern "C" void SetLastError(DWORD error);
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security_attributes, SIZE_T stack_size,
                     LPTHREAD_START_ROUTINE start_address, LPVOID parameter, DWORD creation_flags,
