@@ -71,6 +71,11 @@ bool plugin_library::load(const std::string& path, std::string& error)
     find_first_w = find_export<decltype(find_first_w)>(library, "FsFindFirstW");
     find_next_w = find_export<decltype(find_next_w)>(library, "FsFindNextW");
     get_file_w = find_export<decltype(get_file_w)>(library, "FsGetFileW");
+#ifdef _WIN32
+    last_error = [] { return GetLastError(); };
+#else
+    last_error = find_export<decltype(last_error)>(library, "GetLastError");
+#endif
     const char* missing = init == nullptr         ? "FsInit"
                           : find_first == nullptr ? "FsFindFirst"
                           : find_next == nullptr  ? "FsFindNext"

@@ -30,6 +30,9 @@ public:
     decltype(&FsFindFirstW) find_first_w = nullptr;
     decltype(&FsFindNextW) find_next_w = nullptr;
     decltype(&FsGetFileW) get_file_w = nullptr;
+    // Why the last call of this thread failed: KERNEL32's GetLastError on Windows, the plugin's own on Linux (its
+    // stand-in keeps it); null when the plugin has none.
+    DWORD (*last_error)() = nullptr;
 
     // Whether the library has the wide exports a host needs to list and copy in UTF-16.
     bool has_wide() const { return init_w && find_first_w && find_next_w && get_file_w; }

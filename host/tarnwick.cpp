@@ -429,12 +429,29 @@ listed_entry entry_of(record_type& record, std::string name)
 // One search of folder: visit(entry) for every entry but "." and "..", until it returns false. The handle stays
 // open while visit runs, so visit may search subfolders. One record serves the whole search, as in a file
 // manager. Returns false when the plugin has no listing for folder.
+// What the plugin's last error says of a folder it could not list.
+std::string listing_failure(DWORD error)
+{
+    switch (error) {
+    case ERROR_READ_FAULT: return "read error on the drive, or a damaged folder";
+    case ERROR_NOT_SUPPORTED: return "a folder the plugin cannot read (encrypted)";
+    case ERROR_DIRECTORY: return "not a folder";
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND: return "no such folder";
+    case ERROR_NOT_ENOUGH_MEMORY: return "out of memory";
+    default: return "cannot list the folder";
+    }
+}
+
 template <typename visitor>
-bool for_each_entry(const plugin_library& plugin, const std::string& folder, visitor visit)
+bool for_each_entry(const plugin_library& plugin, const std::string& folder, visitor visit, DWORD* error = nullptr)
 {
     auto each = [&](auto& record, HANDLE search, auto next, auto name_of) {
-        if (search == INVALID_HANDLE_VALUE)
+        if (search == INVALID_HANDLE_VALUE) {
+            if (error)
+                *error = plugin.last_error ? plugin.last_error() : 0;
             return false;
+        }
         do {
             listed_entry entry = entry_of(record, "");
             entry.name = name_of(record);
@@ -456,22 +473,29 @@ bool for_each_entry(const plugin_library& plugin, const std::string& folder, vis
                 [](const WIN32_FIND_DATAA& r) { return utf8_of_ansi(r.cFileName); });
 }
 
-// Whether each component names a folder in the one before it, from the root down. A listing alone does not
-// prove that a folder exists: the plugin lists the nearest folder it reaches when a component is missing.
-bool folder_exists(const plugin_library& plugin, const std::vector<std::string>& components)
+// Whether each component names a folder in the one before it, from the root down: empty when it does, else why
+// not (a folder on the way that cannot be listed says why). A listing alone does not prove that a folder exists:
+// the plugin lists the nearest folder it reaches when a component is missing.
+std::string folder_missing(const plugin_library& plugin, const std::vector<std::string>& components)
 {
     std::vector<std::string> reached;
     for (const std::string& component : components) {
         bool found = false;
-        for_each_entry(plugin, remote_path(reached), [&](const listed_entry& entry) {
-            found = component == entry.name && (entry.attributes & attribute_folder) != 0;
-            return !found;
-        });
+        DWORD error = 0;
+        bool listed = for_each_entry(
+            plugin, remote_path(reached),
+            [&](const listed_entry& entry) {
+                found = component == entry.name && (entry.attributes & attribute_folder) != 0;
+                return !found;
+            },
+            &error);
+        if (!listed && !reached.empty())
+            return listing_failure(error);
         if (!found)
-            return false;
+            return "no such folder";
         reached.push_back(component);
     }
-    return true;
+    return "";
 }
 
 int list_folder(const plugin_library& plugin, const std::string& path)
@@ -480,17 +504,18 @@ int list_folder(const plugin_library& plugin, const std::string& path)
     std::string folder = remote_path(components);
     if (too_long(folder))
         return failure(too_long_message(folder));
-    if (!folder_exists(plugin, components))
-        return failure("ls " + path + ": no such folder");
+    if (std::string missing = folder_missing(plugin, components); !missing.empty())
+        return failure("ls " + path + ": " + missing);
+    DWORD error = 0;
     bool listed = for_each_entry(plugin, folder, [](const listed_entry& entry) {
         bool is_folder = (entry.attributes & attribute_folder) != 0;
         unsigned long long size = is_folder ? 0 : entry.size;
         std::printf("%c %llu %s\n", is_folder ? 'd' : '-', size, entry.name.c_str());
         return true;
-    });
+    }, &error);
     // The root of a machine without ext partitions has no listing: nothing to show.
     if (!listed && !components.empty())
-        return failure("ls " + path + ": cannot list the folder");
+        return failure("ls " + path + ": " + listing_failure(error));
     return std::fflush(stdout) == 0 ? exit_success : failure("cannot write the listing");
 }
 
@@ -548,14 +573,15 @@ public:
     // Copies what remote holds into local, an existing folder.
     void copy_folder(const std::string& remote, const fs::path& local)
     {
+        DWORD error = 0;
         bool listed = for_each_entry(plugin, remote, [&](const listed_entry& entry) {
             copy_entry(remote, local, entry);
             if (interrupted.load())
                 aborted = true;
             return !aborted;
-        });
+        }, &error);
         if (!listed)
-            report(remote + ": cannot list the folder");
+            report(remote + ": " + listing_failure(error));
     }
 
     bool failed = false;
@@ -606,8 +632,8 @@ int get_tree(const plugin_library& plugin, const std::string& remote_argument, c
     if (too_long(local_argument))
         return failure(too_long_message(local_argument));
     // Checked before the local folder is made, so that a mistyped remote path leaves nothing behind.
-    if (!folder_exists(plugin, components))
-        return failure("get -r " + remote_argument + ": no such folder");
+    if (std::string missing = folder_missing(plugin, components); !missing.empty())
+        return failure("get -r " + remote_argument + ": " + missing);
     std::error_code error;
     fs::path local = local_path(local_argument);
     fs::create_directories(local, error);

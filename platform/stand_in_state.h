@@ -36,6 +36,9 @@ struct stand_in_state {
     std::atomic<long> threads_running{0};  // threads created whose start routine has not returned
     std::atomic<long> read_delay_ms{0};    // how long each drive read waits before it reads
     std::atomic<long> fail_read_at{0};  // ordinal of the drive read that fails; 0 for none
+    // Bytes of every drive that never read, as a bad sector: a read touching [bad_from, bad_to) fails.
+    std::atomic<uint64_t> bad_from{0};
+    std::atomic<uint64_t> bad_to{0};
     std::atomic<bool> fail_create_thread{false};
 };
 

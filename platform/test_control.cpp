@@ -22,6 +22,8 @@ void reset()
     s.geometry_queries = 0;
     s.threads_created = 0;
     s.fail_read_at = 0;
+    s.bad_from = 0;
+    s.bad_to = 0;
     s.fail_create_thread = false;
     s.read_delay_ms = 0;
 }
@@ -89,6 +91,13 @@ void fail_nth_read(long n)
 {
     stand_in_state& s = stand_in();
     s.fail_read_at = s.drive_reads + n;
+}
+
+void fail_reads_of(uint64_t offset, uint64_t length)
+{
+    stand_in_state& s = stand_in();
+    s.bad_from = offset;
+    s.bad_to = offset + length;
 }
 
 void fail_create_thread(bool fail)

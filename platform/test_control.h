@@ -28,6 +28,8 @@ void set_administrator(bool administrator);
 
 // The n-th drive read from now on fails (n = 1: the next one), counted over every thread's reads.
 void fail_nth_read(long n);
+// Every drive read that touches the bytes [offset, offset + length) fails from now on, as a bad sector does.
+void fail_reads_of(uint64_t offset, uint64_t length);
 void fail_create_thread(bool fail);
 // Every drive read from now on waits this long first, on whichever thread reads (0: no wait); a slow drive, so that
 // a copy is still running when a test acts on it.

@@ -348,6 +348,11 @@ DWORD GetLastError()
     return last_error;
 }
 
+void SetLastError(DWORD error)
+{
+    last_error = error;
+}
+
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read, LPOVERLAPPED overlapped)
 {
     auto drive = object_of<drive_object>(file);
@@ -364,6 +369,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
     if (fail_at != 0 && ordinal == fail_at)
         return FALSE;
     uint64_t position = (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+    if (position < s.bad_to && position + bytes_to_read > s.bad_from) {
+        last_error = ERROR_CRC;
+        return FALSE;
+    }
     size_t done = 0;
     if (drive->bytes) {
         const auto& bytes = *drive->bytes;

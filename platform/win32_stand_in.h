@@ -60,10 +60,16 @@ typedef uintptr_t ULONG_PTR;
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_CRC 23u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_READ_FAULT 30u
+#define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_HANDLE_EOF 38u
+#define ERROR_DIRECTORY 267u
 
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
@@ -176,7 +182,9 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
-DWORD GetLastError();
+// C names: the ELF plugin exports GetLastError, for a host to learn why a call failed as it would from KERNEL32.
+extern "C" __attribute__((visibility("default"))) DWORD GetLastError();
+extern "C" void SetLastError(DWORD error);
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES security_attributes, SIZE_T stack_size,
                     LPTHREAD_START_ROUTINE start_address, LPVOID parameter, DWORD creation_flags,

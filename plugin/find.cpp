@@ -109,11 +109,35 @@ const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& positio
     return nullptr;
 }
 
+// The search fails and the host learns why through GetLastError, as from FindFirstFile.
+HANDLE failed_search(DWORD error)
+{
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+// What the host is told of a folder that could not be reached or listed, as Windows tells it of a folder path: a
+// name that is absent, or a name on the way that is no folder, is a path not found; the last name naming an entry
+// that is no folder is an invalid folder name (ERROR_DIRECTORY, what FindFirstFile gives for "file\*"); a read
+// error or damage on the way is a read fault, never "not found"; an encrypted folder is not supported.
+DWORD search_error_of(enter_result entered, bool last)
+{
+    switch (entered) {
+    case enter_result::entered:
+    case enter_result::absent: return ERROR_PATH_NOT_FOUND;
+    case enter_result::not_folder: return last ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
+    case enter_result::unsupported: return ERROR_NOT_SUPPORTED;
+    case enter_result::failed: break;
+    }
+    return ERROR_READ_FAULT;
+}
+
 // Walks from the partition's root directory down the path's components, looking each up by the names the host is
 // shown and following links to folders, then loads the listing of the folder reached into the handle and returns
-// its first visible entry. Null with no listing when a component names no directory or a directory on the way
-// cannot be read; null with position at the end of the listing when the directory has no visible entry.
-const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle)
+// its first visible entry. Null with no listing when a component names no directory or a directory on the way or
+// the one reached cannot be read, error then telling which (search_error_of); null with position at the end of the
+// listing when the directory has no visible entry.
+const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle, DWORD& error)
 {
     handle.entry_index = 0;
     handle.listing.reset();
@@ -126,14 +150,20 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
     // A component that names nothing, or names no folder, leaves the search with no folder to list: a host asking
     // for a folder that has gone must not be shown another one.
     while (next_component(components, component, length)) {
-        if (!enter_folder(source, handle.chain, std::string_view(component, length), handle.view))
+        enter_result entered = enter_folder(source, handle.chain, std::string_view(component, length), handle.view);
+        if (entered != enter_result::entered) {
+            path_components rest = components;
+            error = search_error_of(entered, !next_component(rest, component, length));
             return nullptr;
+        }
     }
     uint32_t directory = handle.chain.back();
     handle.directory = directory;
     handle.listing = load_folder(source, directory);
-    if (!handle.listing)
+    if (!handle.listing) {
+        error = search_error_of(folder_failure(source, directory), true);
         return nullptr;
+    }
     handle.names = names_of_folder(handle.listing, handle.view);
     int32_t position = -1;
     const dir_entry* first = next_visible_entry(*handle.listing, position);
@@ -149,7 +179,7 @@ HANDLE find_first_root(const shared_context& shared, const char* path, WIN32_FIN
             continue;
         auto handle = new (std::nothrow) find_handle;
         if (handle == nullptr)
-            return INVALID_HANDLE_VALUE;
+            return failed_search(ERROR_NOT_ENOUGH_MEMORY);
         fill_root_entry(record, context, drive, 0);
         std::strncpy(handle->search_path, path, host_path_size - 1);
         std::memcpy(handle->last_name, record.cFileName, host_path_size);
@@ -159,7 +189,8 @@ HANDLE find_first_root(const shared_context& shared, const char* path, WIN32_FIN
         handle->context = shared;
         return handle;
     }
-    return INVALID_HANDLE_VALUE;
+    // A root with no partition folder is an empty folder.
+    return failed_search(ERROR_NO_MORE_FILES);
 }
 
 BOOL find_next_root(const plugin_context& context, find_handle& handle, WIN32_FIND_DATAA& record)
@@ -186,25 +217,26 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
     int drive = 0;
     int number = 0;
     if (parse_partition_folder(context, path.c_str(), drive, number) < 0)
-        return INVALID_HANDLE_VALUE;
+        return failed_search(ERROR_PATH_NOT_FOUND);
     int slot = ext_index(context, drive, number);
     if (slot < 0)
-        return INVALID_HANDLE_VALUE;
+        return failed_search(ERROR_PATH_NOT_FOUND);
     // Before anything of the volume is shown: what it shows may lack changes that its journal holds.
     tell_incomplete_recovery(context, partition_at(context, drive, slot), drive);
     auto handle = new (std::nothrow) find_handle;
     if (handle == nullptr)
-        return INVALID_HANDLE_VALUE;
+        return failed_search(ERROR_NOT_ENOUGH_MEMORY);
     handle->view = view;
     partition_linux_ext2& source = partition_at(context, drive, slot);
-    const dir_entry* first = walk_to_directory(source, path.c_str(), *handle);
+    DWORD error = ERROR_READ_FAULT;
+    const dir_entry* first = walk_to_directory(source, path.c_str(), *handle, error);
     if (first) {
         fill_directory_entry(record, source, *handle, *first);
         name = name_shown(*handle->listing, static_cast<uint32_t>(handle->entry_index), *handle->names);
     } else if (!handle->listing) {
         // A folder that cannot be read (damaged, beyond the listing bounds, encrypted) is not an empty one.
         delete handle;
-        return INVALID_HANDLE_VALUE;
+        return failed_search(error);
     } else {
         fill_parent_placeholder(record, source, handle->directory);
         name = "..";
@@ -277,7 +309,7 @@ HANDLE find_first(shared_context context, const std::string& path, host_text_kin
     if (root)
         context = refreshed_context();
     if (context == nullptr || context->partition_index_table.empty())
-        return INVALID_HANDLE_VALUE;
+        return failed_search(root ? ERROR_NO_MORE_FILES : ERROR_PATH_NOT_FOUND);
     if (root) {
         handle = find_first_root(context, path.c_str(), record);
         name = record.cFileName;
@@ -317,15 +349,18 @@ TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* f
     try {
         shared_context context = initialised_context();
         if (context == nullptr || path == nullptr || find_data == nullptr)
-            return INVALID_HANDLE_VALUE;
+            return failed_search(path == nullptr || find_data == nullptr ? ERROR_INVALID_PARAMETER
+                                                                         : ERROR_PATH_NOT_FOUND);
         size_t length = std::strlen(path);
         if (length > host_text_limit)
-            return INVALID_HANDLE_VALUE;
+            return failed_search(ERROR_PATH_NOT_FOUND);
         std::memset(find_data, 0, sizeof *find_data);
         return find_first(context, utf8_from_ansi(std::string_view(path, length)), host_text_kind::ansi,
                           *find_data);
+    } catch (const std::bad_alloc&) {
+        return failed_search(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
-        return INVALID_HANDLE_VALUE;
+        return failed_search(ERROR_READ_FAULT);
     }
 }
 
@@ -334,14 +369,17 @@ TARNWICK_EXPORT HANDLE TARNWICK_CALL FsFindFirstW(WCHAR* path, WIN32_FIND_DATAW*
     try {
         shared_context context = initialised_context();
         if (context == nullptr || path == nullptr || find_data == nullptr)
-            return INVALID_HANDLE_VALUE;
+            return failed_search(path == nullptr || find_data == nullptr ? ERROR_INVALID_PARAMETER
+                                                                         : ERROR_PATH_NOT_FOUND);
         size_t length = wide_length(path, wide_path_limit);
         if (length > wide_path_limit)
-            return INVALID_HANDLE_VALUE;
+            return failed_search(ERROR_PATH_NOT_FOUND);
         std::memset(find_data, 0, sizeof *find_data);
         return find_first(context, utf8_from_wide(path, length), host_text_kind::wide, *find_data);
+    } catch (const std::bad_alloc&) {
+        return failed_search(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
-        return INVALID_HANDLE_VALUE;
+        return failed_search(ERROR_READ_FAULT);
     }
 }
 

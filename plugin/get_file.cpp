@@ -214,6 +214,19 @@ int get_file_export(text* remote_name, text* local_name, int copy_flags)
     }
 }
 
+// What the host is told of a step into a folder that was not taken.
+int file_result_of(enter_result entered)
+{
+    switch (entered) {
+    case enter_result::entered: return file_result_ok;
+    case enter_result::absent:
+    case enter_result::not_folder: return file_result_not_found;
+    case enter_result::unsupported: return file_result_not_supported;
+    case enter_result::failed: break;
+    }
+    return file_result_read_error;
+}
+
 }  // namespace
 
 int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
@@ -228,8 +241,11 @@ int resolve_file(partition_linux_ext2& source, const char* path, const name_view
     followed_entry match;
     // Every component but the last must name a directory, or a link to one.
     while (next_component(components, component, length)) {
-        if (name != nullptr && !enter_folder(source, chain, std::string_view(name, name_length), view))
-            return file_result_not_found;
+        if (name != nullptr) {
+            enter_result entered = enter_folder(source, chain, std::string_view(name, name_length), view);
+            if (entered != enter_result::entered)
+                return file_result_of(entered);
+        }
         name = component;
         name_length = length;
     }
@@ -237,7 +253,9 @@ int resolve_file(partition_linux_ext2& source, const char* path, const name_view
         return file_result_not_found;
     follow_result link = follow_result::resolved;
     lookup_result found = find_followed(source, chain, std::string_view(name, name_length), view, match, &link);
-    if (found != lookup_result::found)
+    if (found == lookup_result::failed)
+        return file_result_of(folder_failure(source, chain.back()));
+    if (found == lookup_result::missing)
         return file_result_not_found;
     // A link through an inode that cannot be read, or an inode that is no file of any type (zeroed, say): what it
     // held cannot be told.
@@ -250,7 +268,7 @@ int resolve_file(partition_linux_ext2& source, const char* path, const name_view
         return file_result_not_found;
     std::optional<ext_inode> found_inode = get_inode(source, match.inode);
     if (!found_inode)
-        return file_result_not_found;
+        return file_result_read_error;
     inode_number = match.inode;
     inode = std::move(*found_inode);
     return file_result_ok;

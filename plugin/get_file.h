@@ -25,9 +25,9 @@ struct copy_job {
 
 // The regular file that a UTF-8 path names below its partition folder, its components being names as a host of
 // this view is shown them: every component before the last must name a directory, the last a regular file, where
-// links inside the partition count as what they point to. file_result_ok with the inode, not_found when the path
-// leads nowhere or to no file, not_supported for a link that does not resolve, read_error when a folder or inode
-// that a link leads through cannot be read, or when the last component names an inode that cannot be read or is not
-// well formed.
+// links inside the partition count as what they point to. file_result_ok with the inode; not_found only when a name
+// on the path is truly absent or names no folder (or, last, no file); not_supported for a link that does not
+// resolve, or a folder on the path whose names are encrypted; read_error when a folder, inode or link on the path
+// cannot be read or is damaged (a drive's read error is not an absent name).
 int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
                  ext_inode& inode);

@@ -135,15 +135,33 @@ lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32
     return found;
 }
 
-bool enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
-                  const name_view& view)
+enter_result enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
+                          const name_view& view)
 {
     followed_entry entry;
-    if (find_followed(source, chain, component, view, entry) != lookup_result::found ||
-        entry.file_type != file_type_directory)
-        return false;
+    follow_result link = follow_result::resolved;
+    lookup_result found = find_followed(source, chain, component, view, entry, &link);
+    if (found == lookup_result::failed)
+        return folder_failure(source, chain.back());
+    if (found == lookup_result::missing)
+        return enter_result::absent;
+    // An inode that cannot be read or is no file of any type, or a link through one: what it was cannot be told.
+    if (entry.file_type == file_type_unknown || link == follow_result::failed)
+        return enter_result::failed;
+    if (entry.file_type == file_type_symlink)
+        return enter_result::absent;
+    if (entry.file_type != file_type_directory)
+        return enter_result::not_folder;
     if (component != "." && component != ".." && std::find(chain.begin(), chain.end(), entry.inode) != chain.end())
-        return false;
+        return enter_result::failed;
     chain.push_back(entry.inode);
-    return true;
+    return enter_result::entered;
+}
+
+enter_result folder_failure(partition_linux_ext2& source, uint32_t directory)
+{
+    std::optional<ext_inode> inode = get_inode(source, directory);
+    if (inode && inode->well_formed() && inode->is_directory() && !inode->content_readable())
+        return enter_result::unsupported;
+    return enter_result::failed;
 }

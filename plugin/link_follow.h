@@ -42,9 +42,22 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
 lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32_t> chain, std::string_view component,
                             const name_view& view, followed_entry& entry, follow_result* link_outcome = nullptr);
 
+// What one step of a host path down into a folder found.
+enum class enter_result {
+    entered,      // the component names a folder (or a link to one), now last on chain
+    absent,       // no entry of that name, or a link that leads nowhere in the partition
+    not_folder,   // an entry that is neither a folder nor a link to one
+    failed,       // the folder searched, the entry's inode or a link on the way could not be read or is damaged
+    unsupported,  // the folder searched cannot be read by this plugin (its names are encrypted)
+};
+
 // One step of a host path down into a folder: the component is looked up as find_followed does and, when it names a
-// folder (or a link to one), that folder is pushed onto chain. False when it names none, and for a record that names
-// a folder already on the path (only damage makes one: links to such folders never resolve), which would let a
-// host's recursive copy descend until its paths run out. "." and ".." steps are taken as they are.
-bool enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
-                  const name_view& view);
+// folder (or a link to one), that folder is pushed onto chain. A record that names a folder already on the path (only
+// damage makes one: links to such folders never resolve) is failed, as it would let a host's recursive copy descend
+// until its paths run out. "." and ".." steps are taken as they are.
+enter_result enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
+                          const name_view& view);
+
+// Why a folder could not be searched or listed: unsupported when it is a sound folder whose names are encrypted,
+// failed for anything else (its inode, a block or a record could not be read or is damaged).
+enter_result folder_failure(partition_linux_ext2& source, uint32_t directory);
