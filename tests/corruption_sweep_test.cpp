@@ -1,8 +1,10 @@
-// Corruption sweep: seeded damage to the sweep disk, structure by structure, each damaged copy served from memory
-// and browsed and copied from as a host does. Every run must end in time, answer soundly, and write nowhere else.
+// Corruption sweep: seeded damage to the sweep disks, structure by structure, each damaged copy served from memory
+// and browsed and copied from as a host does. Every run must end in time, answer soundly, and write nowhere else;
+// in a sample of runs every copy is also held against what e2fsck and debugfs make of the same damaged image.
 #include "disk/byte_order.h"
 #include "disk/gpt.h"
 #include "ext/crc32c.h"
+#include "ext/inode_cache.h"
 #include "disk/partition.h"
 #include "host_walk.h"
 #include "plugin/exports.h"
@@ -13,8 +15,14 @@
 #include <cinttypes>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -23,6 +31,9 @@ namespace {
 
 constexpr int runs_per_kind = 300;
 constexpr auto run_time_bound = std::chrono::seconds(20);
+// Every this many runs of a kind, the copies are also checked against e2fsck and debugfs (tool_oracle): their two
+// processes per volume cost more than the plugin's whole session, so a sample of 60 runs per kind is checked.
+constexpr int oracle_every = 5;
 
 // Where the structures of one volume of the sweep disk lie, as byte offsets in the disk.
 struct volume_map {
@@ -212,10 +223,17 @@ void extent_trees(damage& d, const disk_map& map)
     uint64_t node = d.pick_from(v.extent_nodes);
     uint16_t entries = std::min<uint16_t>(read_le16(d.at(node), 2), 4);
     uint64_t entry = node + 12 + 12 * d.pick(entries + 1u);
-    switch (d.pick(4)) {
+    switch (d.pick(5)) {
     case 0: d.set16(node + 2 * d.pick(4)); break;           // magic, entries, max, depth
     case 1: d.set32(entry); break;                           // first logical block
     case 2: d.set16(entry + 4 + 2 * d.pick(2)); break;      // length, or the high start word
+    case 3:                                                  // two neighbours swapped: entries out of order
+        if (entries >= 2) {
+            uint64_t first = node + 12 + 12 * d.pick(entries - 1u);
+            std::swap_ranges(d.at(first), d.at(first + 12), d.at(first + 12));
+            break;
+        }
+        [[fallthrough]];
     default: d.set32(entry + 8); break;                      // low start word, or an index's child
     }
 }
@@ -281,18 +299,270 @@ const sweep_case sweep_cases[] = {
     {"partition_tables", partition_tables},       {"byte_flips", byte_flips},
 };
 
+// A volume of a swept disk: where it starts, and the source tree it was made from.
+struct oracle_volume {
+    uint64_t offset = 0;
+    std::string tree;
+};
+using oracle_volumes = std::map<std::string, oracle_volume>;  // by partition folder (sda1)
+
+// The tools' view of a damaged disk, an oracle for its copies independent of the plugin. e2fsck -fn names the
+// inodes it finds damaged; debugfs dumps each copied path as the damaged image holds it. A copy that succeeds must
+// equal that dump (or, where debugfs cannot dump a file e2fsck names, the file as made); a copy may fail only where
+// e2fsck names its inode, a folder above it, or the volume itself (anything it reports before its pass 1). A
+// volume e2fsck opens through group 1's superblock copy is dumped through the copy at block 8193 (the only one
+// e2fsck finds unasked on the swept volumes, all of 1 KiB blocks). Copies whose path debugfs does not find as a
+// regular file (a link, a
+// name the plugin shows with stand-ins, a record debugfs reads otherwise) are not checked, nor volumes that e2fsck
+// or debugfs cannot open or do not finish within tool_seconds (e2fsck can spend minutes on a superblock that
+// claims millions of inodes).
+class tool_oracle {
+public:
+    static constexpr int tool_seconds = 10;
+
+    tool_oracle()
+    {
+        available_ = run("command -v e2fsck && command -v debugfs", nullptr).find("debugfs") != std::string::npos;
+        char name[] = "/tmp/tarnwick_oracle_XXXXXX";
+        if (available_ && mkdtemp(name) != nullptr)
+            folder_ = name;
+        else
+            available_ = false;
+    }
+
+    ~tool_oracle()
+    {
+        std::error_code error;
+        if (!folder_.empty() && folder_.string().rfind("/tmp/tarnwick_oracle_", 0) == 0)
+            fs::remove_all(folder_, error);
+    }
+
+    bool available() const { return available_; }
+    int copies_checked() const { return copies_checked_; }
+
+    // Checks the kept copies of one session on disk against the tools; volumes gives each partition folder's volume.
+    // The first fault found, as text; empty when there is none.
+    std::string check(const std::vector<uint8_t>& disk, const oracle_volumes& volumes,
+                      const std::vector<walk_copy>& copies)
+    {
+        fs::path image = folder_ / "disk.img";
+        std::ofstream(image, std::ios::binary)
+            .write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
+        std::string fault;
+        for (const auto& [folder, volume] : volumes) {
+            std::vector<const walk_copy*> mine;
+            for (const walk_copy& copy : copies)
+                if (copy.remote.rfind("/" + folder + "/", 0) == 0)
+                    mine.push_back(&copy);
+            if (!mine.empty() && fault.empty())
+                fault = check_volume(image.string() + "?offset=" + std::to_string(volume.offset), folder, volume.tree,
+                                     mine);
+        }
+        fs::remove(image);
+        return fault;
+    }
+
+private:
+    static std::string run(const std::string& command, int* status)
+    {
+        std::string output;
+        FILE* pipe = popen(("export PATH=$PATH:/usr/sbin:/sbin; { " + command + "; } 2>&1").c_str(), "r");
+        if (!pipe)
+            return output;
+        char chunk[65536];
+        size_t got;
+        while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+            output.append(chunk, got);
+        int result = pclose(pipe);
+        if (status)
+            *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+        return output;
+    }
+
+    // e2fsck's findings: the inode numbers it names (every "inode N", "inode #N" and "(N)" of its report), and
+    // whether it reported anything about the volume before its pass 1. False when it could not check the volume.
+    static bool e2fsck_findings(const std::string& volume, std::set<uint32_t>& named, bool& volume_damaged,
+                                bool& through_copy)
+    {
+        int status = 0;
+        std::string report = run("timeout " + std::to_string(tool_seconds) + " e2fsck -fn '" + volume + "'", &status);
+        if (status < 0 || (status & 8) != 0 || report.find("Pass 1:") == std::string::npos)
+            return false;
+        std::string before_pass_1 = report.substr(0, report.find("Pass 1:"));
+        through_copy = before_pass_1.find("trying backup blocks") != std::string::npos;
+        volume_damaged = false;
+        std::istringstream lines(before_pass_1);
+        std::string line;
+        while (std::getline(lines, line))
+            if (!line.empty() && line.rfind("e2fsck ", 0) != 0)
+                volume_damaged = true;
+        static const std::regex numbers(R"([Ii]node #?(\d+)|\((\d+)\))");
+        for (std::sregex_iterator it(report.begin(), report.end(), numbers), end; it != end; ++it)
+            named.insert(static_cast<uint32_t>(std::stoul((*it)[1].matched ? (*it)[1].str() : (*it)[2].str())));
+        return true;
+    }
+
+    std::string check_volume(const std::string& volume, const std::string& folder, const std::string& tree,
+                             const std::vector<const walk_copy*>& copies)
+    {
+        std::set<uint32_t> named;
+        bool volume_damaged = false;
+        bool through_copy = false;
+        if (!e2fsck_findings(volume, named, volume_damaged, through_copy))
+            return "";
+        // A first debugfs finds the inode of every folder on the way and of each file; a second dumps each file by
+        // its inode (debugfs's dump looks some damaged paths up otherwise than its stat does).
+        static const std::regex plain_path(R"([A-Za-z0-9._/-]+)");
+        std::vector<std::string> stats;
+        std::map<std::string, size_t> stat_of;  // path -> index of its stat
+        std::vector<std::pair<const walk_copy*, std::string>> files;  // copy, its path in the volume
+        for (const walk_copy* copy : copies) {
+            std::string path = copy->remote.substr(folder.size() + 1);
+            if (!std::regex_match(path, plain_path))
+                continue;
+            for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+                std::string step = slash == std::string::npos ? path : path.substr(0, slash);
+                if (stat_of.emplace(step, stats.size()).second)
+                    stats.push_back("stat \"" + step + "\"");
+                if (slash == std::string::npos)
+                    break;
+            }
+            files.emplace_back(copy, path);
+        }
+        std::string debugfs = "debugfs -c -n " + std::string(through_copy ? "-s 8193 -b 1024 " : "");
+        std::vector<std::string> stat_outputs;
+        if (files.empty() || !run_debugfs(debugfs, volume, stats, stat_outputs))
+            return "";
+        std::vector<std::string> dumps;
+        std::vector<uint32_t> numbers;
+        for (const auto& [copy, path] : files) {
+            numbers.push_back(parse_debugfs_stat(stat_outputs[stat_of.at(path)]).number);
+            dumps.push_back("dump <" + std::to_string(numbers.back()) + "> \"" + dump_path(dumps.size()).string() + "\"");
+        }
+        std::vector<std::string> dump_outputs;
+        std::string fault;
+        if (run_debugfs(debugfs, volume, dumps, dump_outputs)) {
+            for (size_t k = 0; k < files.size() && fault.empty(); ++k)
+                fault = check_copy(*files[k].first, files[k].second, stat_outputs, stat_of, dump_outputs[k], named,
+                                   volume_damaged, dump_path(k), tree + files[k].second);
+        }
+        for (size_t k = 0; k < files.size(); ++k)
+            fs::remove(dump_path(k));
+        return fault;
+    }
+
+    fs::path dump_path(size_t k) const { return folder_ / ("d" + std::to_string(k)); }
+
+    // Runs the commands in one debugfs process within tool_seconds; one output per command.
+    bool run_debugfs(const std::string& debugfs, const std::string& volume, const std::vector<std::string>& commands,
+                     std::vector<std::string>& outputs)
+    {
+        fs::path script = folder_ / "commands";
+        {
+            std::ofstream out(script);
+            for (const std::string& command : commands)
+                out << command << "\n";
+        }
+        int status = 0;
+        std::string text = run("timeout " + std::to_string(tool_seconds) + " " + debugfs + "-f '" + script.string() +
+                                   "' '" + volume + "'",
+                               &status);
+        outputs.clear();
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (line.rfind("debugfs: ", 0) == 0)
+                outputs.emplace_back();
+            else if (!outputs.empty())
+                outputs.back() += line + "\n";
+        }
+        return status == 0 && outputs.size() == commands.size();
+    }
+
+    // A copy against debugfs's stat of its path (and of the folders above it) and its dump: a copy that succeeds
+    // equals the dump, and only a copy that may fail fails. Where debugfs cannot dump a file e2fsck names (its
+    // library refuses some attribute areas Linux reads), a copy that succeeds must hold the file as it was made
+    // (source): bytes that neither debugfs reads nor the undamaged file holds are made up.
+    std::string check_copy(const walk_copy& copy, const std::string& path, const std::vector<std::string>& outputs,
+                           const std::map<std::string, size_t>& stat_of, const std::string& dump_output,
+                           const std::set<uint32_t>& named, bool volume_damaged, const fs::path& dump,
+                           const fs::path& source)
+    {
+        const debugfs_inode file = parse_debugfs_stat(outputs[stat_of.at(path)]);
+        if (file.number == 0 || file.type != "regular")
+            return "";
+        bool may_fail = volume_damaged || named.count(file.number) != 0 || named.count(root_directory_inode) != 0;
+        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+            may_fail = may_fail || named.count(parse_debugfs_stat(outputs[stat_of.at(path.substr(0, slash))]).number);
+        bool dumped = dump_output.empty() && fs::exists(dump);
+        std::string what = "copy of " + copy.remote + " (inode " + std::to_string(file.number) + ")";
+        if (!dumped) {
+            // debugfs could not read a file e2fsck finds sound: nothing to compare with.
+            if (!may_fail || copy.result != file_result_ok)
+                return "";
+            ++copies_checked_;
+            std::error_code error;
+            if (!fs::is_regular_file(source, error) || copy.bytes != read_file_bytes(source.string()))
+                return what + " succeeds though e2fsck names it, debugfs cannot dump it (" + dump_output +
+                       ") and it differs from the file as made";
+            return "";
+        }
+        ++copies_checked_;
+        if (copy.result == file_result_ok) {
+            // debugfs 1.47 dumps an inline file as the whole 60 bytes of i_block, past its size.
+            std::vector<uint8_t> bytes = read_file_bytes(dump.string());
+            if (bytes.size() > file.size)
+                bytes.resize(static_cast<size_t>(file.size));
+            if (copy.bytes != bytes)
+                return what + " differs from debugfs's dump";
+        } else if (!may_fail) {
+            return what + " fails with " + std::to_string(copy.result) +
+                   " though e2fsck names neither it nor a folder above it";
+        }
+        return "";
+    }
+
+    bool available_ = false;
+    fs::path folder_;
+    int copies_checked_ = 0;
+};
+
+// The partition folders of the sweep disk and where their volumes start, while its tables are as made; empty when
+// damage changed a table sector, so that a folder may name another area.
+oracle_volumes intact_volumes(const std::vector<uint8_t>& disk, const std::vector<uint8_t>& pristine,
+                              const disk_map& map, const std::string& image)
+{
+    for (uint64_t sector : map.table_sectors)
+        if (!std::equal(disk.begin() + static_cast<std::ptrdiff_t>(sector),
+                        disk.begin() + static_cast<std::ptrdiff_t>(sector + 512),
+                        pristine.begin() + static_cast<std::ptrdiff_t>(sector)))
+            return {};
+    oracle_volumes volumes;
+    for (const layout_entry& entry : read_layout(image))
+        if (entry.type == "83")
+            volumes["sda" + std::to_string(entry.number)] = {uint64_t{entry.start} * 512, fixture_path("trees/" + entry.tree)};
+    return volumes;
+}
+
 // A clean scratch folder per test and one checked host session per disk.
 class hostile_disk_test : public scratch_test {
 protected:
     // One host session over the disk, checked: in time, sound answers, no drive opened for writing, nothing written
     // but the copies, which are gone afterwards.
-    walk_result walk(std::vector<uint8_t> disk, const std::string& label)
+    walk_result walk(std::vector<uint8_t> disk, const std::string& label, bool keep_copies = false)
+    {
+        return walk(std::move(disk), label, keep_copies, walk_limits{}.max_copies);
+    }
+
+    walk_result walk(std::vector<uint8_t> disk, const std::string& label, bool keep_copies, int max_copies)
     {
         test_control::reset();
         test_control::set_administrator(true);
         test_control::add_drive_memory(std::move(disk));
         walk_limits limits;
         limits.max_copy_size = 300 * 1024;
+        limits.keep_copies = keep_copies;
+        limits.max_copies = max_copies;
         auto started = std::chrono::steady_clock::now();
         walk_result result = walk_as_host(scratch.string(), limits);
         auto took = std::chrono::steady_clock::now() - started;
@@ -305,6 +575,30 @@ protected:
         return result;
     }
 
+    // A session over the disk, its copies checked against the tools as well every oracle_every-th run, when the
+    // volumes are known (the tables are intact).
+    walk_result walk_checked(const std::vector<uint8_t>& disk, const oracle_volumes& volumes,
+                             const std::string& label, int run, int max_copies = walk_limits{}.max_copies)
+    {
+        bool checked = oracle.available() && run % oracle_every == 0 && !volumes.empty();
+        walk_result result = walk(disk, label, checked, max_copies);
+        if (checked) {
+            EXPECT_EQ(oracle.check(disk, volumes, result.kept), "") << label;
+        }
+        return result;
+    }
+
+    // At the end of a sweep: the oracle checked copies (at least minimum), or the sweep says it ran without it.
+    void expect_oracle_checked(int minimum)
+    {
+        if (!oracle.available())
+            GTEST_SKIP() << "e2fsck or debugfs is missing: the sweep ran, but its copies were not checked against "
+                            "them";
+        std::printf("copies checked against e2fsck and debugfs: %d\n", oracle.copies_checked());
+        EXPECT_GE(oracle.copies_checked(), minimum);
+    }
+
+    tool_oracle oracle;
 };
 
 class corruption_sweep_test : public hostile_disk_test, public testing::WithParamInterface<sweep_case> {};
@@ -334,12 +628,15 @@ TEST_P(corruption_sweep_test, every_damaged_disk_is_browsed_and_copied_from_clea
         damage d(disk, random);
         for (size_t n = 1 + d.pick(3); n > 0; --n)
             GetParam().apply(d, map);
-        walk_result result = walk(std::move(disk), std::string(GetParam().name) + " run " + std::to_string(run));
+        walk_result result = walk_checked(disk, intact_volumes(disk, pristine, map, "sweep.img"),
+                                          std::string(GetParam().name) + " run " + std::to_string(run), run);
         if (result.digest != intact.digest)
             ++changed_outcomes;
     }
     // Damage that never shows would test nothing.
     EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+    // Damage to the tables leaves the oracle no volume it can place.
+    expect_oracle_checked(std::string(GetParam().name) == "partition_tables" ? 0 : 50);
 }
 
 INSTANTIATE_TEST_SUITE_P(kinds, corruption_sweep_test, testing::ValuesIn(sweep_cases),
@@ -544,13 +841,18 @@ TEST_F(hostile_disk_test, every_damaged_journal_is_browsed_and_copied_from_clean
 }
 
 // Damage to inline inodes: the extra-size field that places the attribute area, the area's magic, entry fields and
-// values, i_block (file content, or a folder's parent and records) and the size.
+// values (a value offset into the entry table among them), i_block (file content, or a folder's parent and records)
+// and the size.
 void inline_inodes(damage& d, const volume_map& v)
 {
     uint64_t inode = d.pick_from(v.inline_inodes);
     uint32_t room = v.inode_size - 128 - 8;
     uint64_t area = inode + 128 + std::min<uint32_t>(read_le16(d.at(inode), 128), room);
     uint64_t entry = area + 4 + 16 * d.pick(2);  // the first entry, or where a second one would start
+    if (d.pick(7) == 0) {
+        put_le16(d.at(area + 4 + 2), static_cast<uint16_t>(d.pick(28)));  // the first value inside the entries
+        return;
+    }
     switch (d.pick(6)) {
     case 0: d.set16(inode + 128); break;
     case 1: d.set32(area); break;
@@ -575,10 +877,14 @@ TEST_F(hostile_disk_test, every_damaged_inline_inode_is_browsed_and_copied_from_
 {
     const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("sweep_inline.img"));
     const volume_map volume = map_volume(pristine, uint64_t{read_layout("sweep_inline.img").at(0).start} * 512);
+    const oracle_volumes volumes{
+        {"sda1", {uint64_t{read_layout("sweep_inline.img").at(0).start} * 512, fixture_path("trees/sweep_inline1")}}};
     ASSERT_GE(volume.inline_inodes.size(), 8u);
-    walk_result intact = walk(pristine, "intact");
+    // Every file is copied: the damage falls on any of the inline inodes.
+    constexpr int copies = 32;
+    walk_result intact = walk(pristine, "intact", false, copies);
     EXPECT_EQ(intact.partitions, 1);
-    EXPECT_GE(intact.copies_ok, 4);
+    EXPECT_GE(intact.copies_ok, 16);
 
     std::mt19937 random(0x171E);
     int changed_outcomes = 0;
@@ -587,11 +893,69 @@ TEST_F(hostile_disk_test, every_damaged_inline_inode_is_browsed_and_copied_from_
         damage d(disk, random);
         for (size_t n = 1 + d.pick(3); n > 0; --n)
             inline_inodes(d, volume);
-        walk_result result = walk(std::move(disk), "inline inodes run " + std::to_string(run));
+        walk_result result = walk_checked(disk, volumes, "inline inodes run " + std::to_string(run), run, copies);
         if (result.digest != intact.digest)
             ++changed_outcomes;
     }
     EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+    expect_oracle_checked(50);
+}
+
+// Damage to a whole-drive volume whose primary superblock is zapped (mostly) or left: group 1's superblock copy
+// (its magic, s_block_group_nr, geometry and features), the descriptor table after it, another file system's
+// signature at the drive's start, and flips in the copy.
+void superblock_copies(damage& d, std::vector<uint8_t>& disk)
+{
+    constexpr uint64_t copy = uint64_t{8193} * 1024;
+    constexpr uint64_t copy_table = uint64_t{8194} * 1024;
+    if (d.pick(4) != 0)
+        std::fill(disk.begin() + 1024, disk.begin() + 2048, uint8_t{0});
+    switch (d.pick(6)) {
+    case 0: {
+        // Counts, first data block, block size, blocks and inodes per group, features, group number, magic.
+        const int fields32[] = {0, 4, 20, 24, 32, 40, 96};
+        d.set32(copy + fields32[d.pick(std::size(fields32))]);
+        break;
+    }
+    case 1: d.set16(copy + (d.pick(2) ? 0x5A : 56)); break;
+    case 2: d.set32(copy_table + 64 * d.pick(2) + (d.pick(2) ? 8 : 40)); break;  // an inode table, low or high word
+    case 3: {
+        const char* signatures[] = {"NTFS    ", "FAT32   ", "XFSB", "SWAPSPACE2"};
+        const size_t offsets[] = {3, 0x52, 0, 0xFF6};
+        size_t k = d.pick(std::size(signatures));
+        std::memcpy(d.at(offsets[k]), signatures[k], std::strlen(signatures[k]));
+        break;
+    }
+    case 4: d.flip(copy + d.pick(1024)); break;
+    default: break;  // the copy as it is
+    }
+}
+
+TEST_F(hostile_disk_test, every_damaged_superblock_copy_is_browsed_and_copied_from_cleanly)
+{
+    const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("volume_backup.img"));
+    const oracle_volumes volumes{{"sda", {0, fixture_path("trees/damaged2")}}};
+    walk_result intact = walk(pristine, "intact");
+    EXPECT_EQ(intact.partitions, 1);
+    EXPECT_GE(intact.copies_ok, 2);
+
+    std::mt19937 random(0xC0B1);
+    int changed_outcomes = 0;
+    int through_copy = 0;
+    for (int run = 0; run < runs_per_kind && !HasFailure(); ++run) {
+        std::vector<uint8_t> disk = pristine;
+        damage d(disk, random);
+        superblock_copies(d, disk);
+        walk_result result = walk_checked(disk, volumes, "superblock copies run " + std::to_string(run), run);
+        if (result.digest != intact.digest)
+            ++changed_outcomes;
+        if (result.digest == intact.digest && read_le16(disk.data(), 1024 + 56) != 0xEF53)
+            ++through_copy;
+    }
+    EXPECT_GT(changed_outcomes, runs_per_kind / 10);
+    // Many damaged disks still read whole through the copy.
+    EXPECT_GT(through_copy, runs_per_kind / 10);
+    expect_oracle_checked(50);
 }
 
 // Inputs the fuzzer found faults with, kept after the fix: each must now pass the same host session cleanly.

@@ -100,11 +100,15 @@ void copy_file(walk_state& state, const std::string& remote, uint64_t listed_siz
     bool exists = std::filesystem::exists(state.copy_path, error);
     uint64_t size = exists ? std::filesystem::file_size(state.copy_path, error) : 0;
     mix(state, &result, sizeof result);
+    std::vector<uint8_t> content;
     if (exists) {
-        std::vector<char> content(size);
-        std::ifstream(state.copy_path, std::ios::binary).read(content.data(), static_cast<std::streamsize>(size));
+        content.resize(size);
+        std::ifstream(state.copy_path, std::ios::binary)
+            .read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size));
         mix(state, content.data(), content.size());
     }
+    if (state.limits.keep_copies)
+        state.result.kept.push_back(walk_copy{remote, result, std::move(content)});
     if (result < file_result_ok || result > file_result_not_supported)
         note_fault(state, "FsGetFile result " + std::to_string(result) + " for " + remote);
     else if (result == file_result_ok && (!exists || size != listed_size))

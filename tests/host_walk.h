@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The budgets of the listings and copies hold for each partition folder.
 struct walk_limits {
@@ -13,6 +14,14 @@ struct walk_limits {
     int max_copies = 4;                // FsGetFile calls, for files that are not empty
     uint64_t max_copy_size = 1 << 20;  // files listed larger than this are not copied
     int copy_seconds = 5;              // the progress callback asks for an abort after this long
+    bool keep_copies = false;          // walk_result::kept gets every copy's path, result and bytes
+};
+
+// One FsGetFile of the session: the remote path, the result, and the bytes the copy held (none when it left none).
+struct walk_copy {
+    std::string remote;
+    int result = 0;
+    std::vector<uint8_t> bytes;
 };
 
 struct walk_result {
@@ -25,6 +34,7 @@ struct walk_result {
     uint64_t digest = 0;  // of every name, attribute, size, copy result and copied byte, in the order seen
     // Faults of the plugin's answers that no disk can excuse, as text; empty when there were none.
     std::string fault;
+    std::vector<walk_copy> kept;  // with walk_limits::keep_copies: every copy, in the order made
 };
 
 // Runs the session against the drives the stand-in serves now. Copies go to SCRATCH (an existing folder) and are

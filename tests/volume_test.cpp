@@ -345,6 +345,8 @@ TEST_F(volume_test, a_superblock_copy_stands_in_only_for_a_primary_that_is_gone_
     };
     const damage_case cases[] = {
         {"primary zapped", zap_primary, true},
+        {"primary and its descriptors zapped",
+         [](std::vector<uint8_t>& v) { std::fill(v.begin() + 1024, v.begin() + 3 * 1024, uint8_t{0}); }, true},
         {"primary's magic", [](std::vector<uint8_t>& v) { put_le16(v.data() + 1024 + 56, 0xEF52); }, true},
         {"primary's block size meaningless", [](std::vector<uint8_t>& v) { put_le32(v.data() + 1024 + 24, 9); }, true},
         {"primary names a feature the reader refuses",
@@ -408,4 +410,30 @@ TEST_F(volume_test, a_whole_drive_whose_primary_superblock_is_gone_is_found_thro
         EXPECT_EQ(mounted[0]->number, 0);
         EXPECT_EQ(mounted[0]->volume_info->backup_superblock_block, 8193u);
     }
+}
+
+TEST_F(volume_test, under_meta_bg_a_superblock_copy_takes_its_descriptors_from_the_meta_groups_second_group)
+{
+    // volume_backup_meta_bg.img: meta_bg from descriptor block 0, which lies in block 2 and, copied, in block 8194.
+    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_backup_meta_bg.img"));
+    partition_linux_ext2* target = place(volume);
+    ASSERT_TRUE(target && mount_volume(*target));
+    ASSERT_NE(target->volume_info->superblock.s_feature_incompat & incompat_meta_bg, 0u);
+    ASSERT_EQ(target->volume_info->superblock.s_first_meta_bg, 0u);
+    std::vector<uint64_t> inode_tables;
+    for (const group_descriptor& d : target->volume_info->descriptors)
+        inode_tables.push_back(d.inode_table);
+
+    test_control::reset();
+    std::fill(volume.begin() + 1024, volume.begin() + 3 * 1024, uint8_t{0});
+    target = place(volume);
+    ASSERT_TRUE(target && mount_volume(*target));
+    EXPECT_EQ(target->volume_info->backup_superblock_block, 8193u);
+    std::vector<uint64_t> tables;
+    for (const group_descriptor& d : target->volume_info->descriptors)
+        tables.push_back(d.inode_table);
+    EXPECT_EQ(tables, inode_tables);
+    dir_listing root;
+    ASSERT_TRUE(read_directory(*target, root_directory_inode, root));
+    EXPECT_TRUE(find_in_listing(root, "hello.txt", 9));
 }

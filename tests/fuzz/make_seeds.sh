@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
-# ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data and
-# bigalloc, and an ext4 damaged with debugfs where its inodes and records disagree.
+# ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data,
+# bigalloc, a dirty journal, an ext4 damaged with debugfs where its inodes and records disagree, and extents and
+# attributes damaged as Linux refuses them.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -88,6 +89,36 @@ mke2fs -q -F -t ext4 -b 1024 -O inline_data,^resize_inode,^has_journal -I 256 -N
     -d "$work/features1" "$features" 300 >/dev/null
 mke2fs -q -F -t ext4 -b 1024 -O bigalloc,^resize_inode,^has_journal -C 4096 -N 64 -E offset=$(( 608 * 512 )) \
     -d "$work/features2" "$features" 400 >/dev/null
+# Damage Linux refuses, made with debugfs on an ext4 with inline data: a root whose extents are out of order, an
+# inline file whose system.data value lies inside the attribute entries, and a file in blocks whose user attribute
+# does the same. (A volume read through its superblock copy needs more than 8 MiB, too large for a seed.)
+refused=$out/refused.img
+rm -f "$refused"
+truncate -s 384K "$refused"
+printf 'label: dos\nlabel-id: 0x54574b02\nstart=8, size=744, type=83\n' | sfdisk -q --wipe never "$refused"
+make_tree "$work/refused" 1024
+truncate -s $(( 21 * 1024 )) "$work/refused/swapped.bin"
+for o in 0 10 20; do
+    printf 'at %d' "$o" | dd of="$work/refused/swapped.bin" bs=1024 seek="$o" conv=notrunc status=none
+done
+head -c 100 /dev/urandom | od -An -tx1 | tr -d ' \n' | head -c 100 > "$work/refused/inline.txt"
+mke2fs -q -F -t ext4 -b 1024 -O inline_data,^resize_inode,^has_journal,^metadata_csum -I 256 -N 64 \
+    -E offset=$(( 8 * 512 )) -d "$work/refused" "$refused" 372 >/dev/null
+refused_at="$refused?offset=$(( 8 * 512 ))"
+# Words 3 to 5 of i_block are the root's first extent (0, at A), 6 to 8 its second (10, at B): swapped.
+set -- $(debugfs -R "stat /swapped.bin" "$refused_at" 2> /dev/null |
+    sed -n 's/^(0):\([0-9]*\), (10):\([0-9]*\).*/\1 \2/p')
+{
+    printf "sif /swapped.bin block[%s] %s\n" 3 10 5 "$2" 6 0 8 "$1"
+    echo "ea_set /indirect.bin user.note a-note"
+} | debugfs -w -f - "$refused_at" > /dev/null 2>&1
+# The first attribute entry follows the 128 bytes, i_extra_isize (32) and the magic; its value offset is at byte 2.
+for name in /inline.txt /indirect.bin; do
+    set -- $(debugfs -R "imap $name" "$refused_at" 2> /dev/null |
+        sed -n 's/.*located at block \([0-9]*\), offset 0x\([0-9a-f]*\).*/\1 \2/p')
+    printf '\010\0' |
+        dd of="$refused" bs=1 seek=$(( 8 * 512 + $1 * 1024 + 0x$2 + 128 + 32 + 4 + 2 )) conv=notrunc status=none
+done
 # A volume left with committed transactions in its journal: a new file whose directory, inode and bitmap blocks
 # are only in the journal, and a revoked block. mke2fs makes no journal under 1024 blocks, so it is placed at block
 # 300 of the volume and cut to its first 64 blocks (the log uses 13): the journal inode, the journal superblock
