@@ -166,5 +166,7 @@ bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t c
 // True when count blocks (at least 1) starting at block may hold a file's data or tree nodes, as Linux's
 // ext4_inode_block_valid decides: past the first data block, inside the volume, and clear of every superblock copy
 // and the descriptor blocks that follow it (Linux skips the copies of groups 5 and up that are not the first of a
-// flex group, for speed only: no sound volume has file blocks there).
+// flex group, for speed only: no sound volume has file blocks there). The bitmaps, inode tables and journal, which
+// Linux keeps clear too, are not looked at. A call looks at the groups whose copy can reach the range: a few dozen
+// at most with sparse_super, else at most the descriptor table's length in groups plus two.
 bool valid_data_blocks(const ext2_volume_info& volume, uint64_t block, uint64_t count);
