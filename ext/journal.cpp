@@ -328,7 +328,7 @@ void release_charge(replay_map& map)
 }  // namespace
 
 replay_map::replay_map(replay_map&& other) noexcept
-    : entries(std::move(other.entries)), charged(std::exchange(other.charged, 0))
+    : entries(std::move(other.entries)), charged(std::exchange(other.charged, 0)), next_sequence(other.next_sequence)
 {
 }
 
@@ -338,6 +338,7 @@ replay_map& replay_map::operator=(replay_map&& other) noexcept
         release_charge(*this);
         entries = std::move(other.entries);
         charged = std::exchange(other.charged, 0);
+        next_sequence = other.next_sequence;
     }
     return *this;
 }
@@ -370,6 +371,7 @@ std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t bl
                                        const journal_block_reader& read)
 {
     replay_map result;
+    result.next_sequence = sb.s_sequence;
     if (sb.s_start == 0)
         return result;
     try {
@@ -394,6 +396,8 @@ std::optional<replay_map> scan_journal(const journal_superblock& sb, uint32_t bl
         }
         if (outcome == step::fail)
             return std::nullopt;
+        // The loop counted the transaction that ended the log too.
+        result.next_sequence = sequence - 1;
         result.entries.reserve(state.copies.size());
         for (const auto& [volume_block, copy] : state.copies) {
             auto revoke = state.revoked.find(volume_block);

@@ -73,6 +73,9 @@ struct replay_entry {
 struct replay_map {
     std::vector<replay_entry> entries;
     size_t charged = 0;  // entries counted against the budget
+    // The sequence of the transaction the log expects next: one past the last committed transaction the map
+    // replays (s_sequence when none is). Fast commits apply only when they carry it.
+    uint32_t next_sequence = 0;
 
     replay_map() = default;
     replay_map(replay_map&& other) noexcept;
