@@ -40,6 +40,7 @@ struct inode_time {
 
 // The inode fields the reader uses, converted from the on-disk inode.
 struct ext_inode {
+    uint32_t number = 0;  // the inode's number, as get_inode gives it; 0 for an inode made up elsewhere
     uint16_t i_mode = 0;
     uint32_t i_size_lo = 0;
     uint32_t i_flags = 0;
@@ -66,10 +67,15 @@ struct ext_inode {
 // as both inode_size and its i_extra_isize reach.
 ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size);
 
-// Inode n of a mounted partition, as a copy: the piece of its group's inode table that holds it is read on a miss
-// and kept in the cache. Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition, a table
-// outside the volume or a failed read. Safe to call from several threads at once.
+// Inode n of a mounted partition, as a copy: as the volume's fast commits replayed it, else from the piece of its
+// group's inode table that holds it, which is read on a miss and kept in the cache. Nothing for inode 0, a number
+// beyond the volume's inodes, an unmounted partition, a table outside the volume or a failed read. Safe to call
+// from several threads at once.
 std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n);
+
+// The on-disk bytes of inode n (inode_size of them, into target) through the same cache, before any fast commit:
+// what the fast-commit replay starts from. False as get_inode.
+bool read_inode_bytes(partition_linux_ext2& source, uint32_t n, uint8_t* target);
 
 // Drops every cached piece of the partition's inode tables (for a partition that goes away).
 void forget_inode_tables(const partition_linux_ext2& source);

@@ -4,6 +4,7 @@
 #include "disk/byte_order.h"
 #include "disk/partition.h"
 #include "ext/block_read.h"
+#include "ext/fast_commit.h"
 #include "ext/inode_cache.h"
 
 #include <algorithm>
@@ -148,29 +149,19 @@ sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ex
     return table;
 }
 
-// Reads the volume as Linux mounts it after a crash: when the superblock says the journal needs recovery, the
-// journal's committed transactions are laid over the blocks they write. The superblock and the descriptor table
-// are then taken again from the replayed blocks, all their fields, as a mount after the replay would read them;
-// the block size must stay, since the replay map counts in blocks. A journal on another device is not read. When
-// the journal, or the superblock and table it gives, do not check out, the volume stays as it is on disk.
-void replay_journal_into(partition_linux_ext2& target)
+// Lays a replay map over the volume. The superblock and the descriptor table are then taken again from the
+// replayed blocks, all their fields, as a mount after the replay would read them; the block size must stay, since
+// the replay map counts in blocks. When the superblock and table it gives do not check out, the volume stays as it
+// is on disk and the result is false.
+bool lay_replay_over(partition_linux_ext2& target, replay_map map)
 {
     ext2_volume_info& on_disk = *target.volume_info;
-    const ext_superblock& sb = on_disk.superblock;
-    if ((sb.s_feature_compat & compat_has_journal) == 0 ||
-        (sb.s_feature_incompat & incompat_journal_needs_recovery) == 0 || sb.s_journal_inum == 0)
-        return;
-    std::optional<replay_map> map = scan_volume_journal(target);
-    // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
-    forget_inode_tables(target);
-    if (!map || map->entries.empty())
-        return;
-    on_disk.replay = std::move(*map);
+    on_disk.replay = std::move(map);
     uint32_t block_size = on_disk.block_size;
     std::vector<uint8_t> block(block_size);
     if (!read_volume_blocks(target, superblock_offset / block_size, 1, block.data())) {
         on_disk.replay = {};
-        return;
+        return false;
     }
     std::unique_ptr<ext2_volume_info> original = std::move(target.volume_info);
     target.volume_info = std::make_unique<ext2_volume_info>();
@@ -178,9 +169,31 @@ void replay_journal_into(partition_linux_ext2& target)
     target.volume_info->replay = std::move(original->replay);
     if (derive_geometry(*target.volume_info, target) && target.volume_info->block_size == block_size &&
         load_group_descriptors(target))
-        return;
+        return true;
     target.volume_info = std::move(original);
     target.volume_info->replay = {};
+    return false;
+}
+
+// Reads the volume as Linux mounts it after a crash: when the superblock says the journal needs recovery, the
+// journal's committed transactions are laid over the blocks they write, and then the fast commits that follow
+// them are replayed. A journal on another device is not read. When the journal, or the superblock and table it
+// gives, do not check out, the volume stays as it is on disk.
+void replay_journal_into(partition_linux_ext2& target)
+{
+    const ext_superblock& sb = target.volume_info->superblock;
+    if ((sb.s_feature_compat & compat_has_journal) == 0 ||
+        (sb.s_feature_incompat & incompat_journal_needs_recovery) == 0 || sb.s_journal_inum == 0)
+        return;
+    std::optional<replay_map> map = scan_volume_journal(target);
+    // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
+    forget_inode_tables(target);
+    if (!map)
+        return;
+    uint32_t next_sequence = map->next_sequence;
+    if (!map->entries.empty() && !lay_replay_over(target, std::move(*map)))
+        return;
+    replay_fast_commits(target, next_sequence);
 }
 
 }  // namespace

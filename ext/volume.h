@@ -2,9 +2,11 @@
 #pragma once
 
 #include "disk/physical_disk.h"
+#include "ext/fast_commit.h"
 #include "ext/journal.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class partition_linux_ext2;
@@ -107,6 +109,12 @@ struct ext2_volume_info {
     // Blocks that committed transactions of the journal give new contents, for a volume whose journal needs
     // recovery; empty otherwise. Built by the mount and never changed afterwards.
     replay_map replay;
+    // What the fast commits after the regular log change (inodes, mappings, folder entries), when there are any
+    // the mount applied; null otherwise. Built by the mount and never changed afterwards.
+    std::unique_ptr<const fast_commit_overlay> fast_commits;
+    // The journal holds committed changes that the volume is shown without: fast commits the mount could not
+    // apply. Set by the mount only.
+    bool journal_changes_not_applied = false;
 };
 
 // Mounts the partition once: true when it is mounted afterwards. A partition that already has volume info is not
