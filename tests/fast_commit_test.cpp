@@ -10,6 +10,7 @@
 #include "plugin/exports.h"
 #include "plugin_support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -39,7 +40,7 @@ struct test_area {
     void add(uint16_t kind, std::vector<uint8_t> value)
     {
         uint8_t* at = tag(kind, static_cast<uint16_t>(value.size()));
-        std::memcpy(at, value.data(), value.size());
+        std::copy(value.begin(), value.end(), at);
         crc = crc32c(crc, at - 4, 4 + value.size());
     }
     void head(uint32_t tid, uint32_t features = 0) { add(fc_tag_head, words({features, tid})); }
