@@ -71,11 +71,11 @@ bool value_length_valid(uint16_t tag, size_t length, uint32_t inode_size)
     }
 }
 
-// The tags of one block in order, each checked to fit the block, handed to visit(tag, bytes of the whole tag)
-// until it returns false. False as well for a tag that does not fit or has an invalid length, after
-// invalid(tag position) is told.
+// How the walk over one block's tags ended: after its last tag, where visit asked to stop, or at a tag that runs
+// past the block or has a length its kind does not allow.
 enum class block_walk { finished, stopped, invalid };
 
+// Hands the tags of one block in order to visit(tag, the whole tag's bytes) until it returns false.
 template <typename Visit>
 block_walk walk_block(const uint8_t* block, uint32_t block_size, uint32_t inode_size, Visit&& visit)
 {
