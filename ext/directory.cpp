@@ -3,6 +3,7 @@
 
 #include "disk/byte_order.h"
 #include "disk/partition.h"
+#include "ext/fast_commit.h"
 #include "ext/file_map.h"
 #include "ext/inline_data.h"
 #include "ext/inode_cache.h"
@@ -112,6 +113,21 @@ walk_end walk_inline(uint32_t inode_number, const ext_inode& inode, Visit&& visi
     return walk_end::finished;
 }
 
+// Hands the records of a folder that fast commits created to visit, as one block: "." and ".." (to the parent they
+// name). Its own blocks are not read: the kernel's replay writes a new folder's first block afresh and gives the
+// folder that one block.
+template <typename Visit>
+walk_end walk_fresh(partition_linux_ext2& source, uint32_t inode_number, uint32_t parent, Visit&& visit)
+{
+    std::optional<ext_inode> inode = get_inode(source, inode_number);
+    if (!inode || !inode->well_formed() || !inode->is_directory() || !inode->content_readable())
+        return walk_end::failed;
+    uint8_t dots[2 * (record_head_bytes + 4)] = {};
+    put_record(dots, inode_number, record_head_bytes + 4, ".", 1);
+    put_record(dots + record_head_bytes + 4, parent, record_head_bytes + 4, "..", 2);
+    return visit(dots, static_cast<uint32_t>(sizeof dots)) ? walk_end::finished : walk_end::stopped;
+}
+
 // Hands each block of the directory to visit (which returns false to stop), in logical order, passing over holes.
 // Runs of data and unwritten runs alike are read, in requests of at most request_bytes. The walk ends after the
 // directory's last block: at most max_directory_blocks blocks, as each run advances it by at least one.
@@ -185,6 +201,40 @@ bool split_block(const uint8_t* block, uint32_t block_size, const record_rules& 
     return true;
 }
 
+// Lays what fast commits did to a folder's names over its listing: a record of a name they added, or of a name
+// and inode they removed, stops naming an inode, and each name that stands added gets a record of its own. False
+// when the listing would grow past its bounds.
+bool apply_replayed_names(const replayed_folder& folder, dir_listing& listing)
+{
+    for (dir_entry& entry : listing.entries) {
+        if (entry.inode == 0)
+            continue;
+        auto found = folder.names.find(entry_name(listing, entry));
+        if (found == folder.names.end())
+            continue;
+        const replayed_name& name = found->second;
+        bool removed = std::find(name.removed.begin(), name.removed.end(), entry.inode) != name.removed.end();
+        if (name.replaces_disk || removed)
+            entry.inode = 0;
+    }
+    for (const auto& [name, replayed] : folder.names) {
+        if (replayed.inode == 0)
+            continue;
+        if (listing.entries.size() >= max_directory_records ||
+            listing.names.size() + name.size() > max_directory_name_bytes)
+            return false;
+        dir_entry entry;
+        entry.inode = replayed.inode;
+        entry.name_offset = static_cast<uint32_t>(listing.names.size());
+        entry.name_len = static_cast<uint8_t>(name.size());
+        entry.rec_len = static_cast<uint16_t>((record_head_bytes + name.size() + 3) / 4 * 4);
+        entry.file_type = replayed.file_type;
+        listing.names += name;
+        listing.entries.push_back(entry);
+    }
+    return true;
+}
+
 void build_name_index(dir_listing& listing)
 {
     listing.by_name.clear();
@@ -231,10 +281,15 @@ bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_lis
     clear_listing(listing);
     try {
         const record_rules rules = rules_of(source);
-        walk_end end = walk_blocks(source, inode_number, listing_request_bytes,
-                                   [&](const uint8_t* block, uint32_t block_size) {
-                                       return split_block(block, block_size, rules, listing);
-                                   });
+        auto split = [&](const uint8_t* block, uint32_t block_size) {
+            return split_block(block, block_size, rules, listing);
+        };
+        const replayed_folder* replayed =
+            source.volume_info ? replayed_directory(*source.volume_info, inode_number) : nullptr;
+        walk_end end = replayed && replayed->fresh ? walk_fresh(source, inode_number, replayed->parent, split)
+                                                   : walk_blocks(source, inode_number, listing_request_bytes, split);
+        if (end == walk_end::finished && replayed && !apply_replayed_names(*replayed, listing))
+            end = walk_end::failed;
         if (end != walk_end::finished) {
             clear_listing(listing);
             return false;
@@ -267,6 +322,20 @@ lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, con
 {
     if (length == 0 || length > max_name_len)
         return lookup_result::missing;
+    // A name that fast commits touched, or any name of a folder they created, is looked up in the whole listing,
+    // where their changes lie over the folder's records.
+    const replayed_folder* replayed = source.volume_info ? replayed_directory(*source.volume_info, directory) : nullptr;
+    if (replayed && (replayed->fresh || replayed->names.count(std::string_view(name, length)) != 0)) {
+        dir_listing listing;
+        if (!read_directory(source, directory, listing))
+            return lookup_result::failed;
+        const dir_entry* entry = find_in_listing(listing, name, length);
+        if (entry == nullptr)
+            return lookup_result::missing;
+        result.inode = entry->inode;
+        result.file_type = entry->file_type;
+        return lookup_result::found;
+    }
     const record_rules rules = rules_of(source);
     bool found = false;
     bool damaged = false;

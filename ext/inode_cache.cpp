@@ -4,10 +4,12 @@
 #include "disk/byte_order.h"
 #include "disk/partition.h"
 #include "ext/block_read.h"
+#include "ext/fast_commit.h"
 #include "ext/volume.h"
 #include "platform/lock.h"
 
 #include <algorithm>
+#include <cstring>
 #include <list>
 #include <mutex>
 #include <new>
@@ -144,16 +146,18 @@ void drop_oldest(piece_cache& c)
     c.pieces.pop_back();
 }
 
-// The inode at offset of a cached piece, which becomes the most recently used; nothing on a miss.
-std::optional<ext_inode> cached_inode(const piece_key& key, size_t offset, uint32_t inode_size,
-                                      const xattr_rules& rules)
+// Hands the bytes at offset of a cached piece, which becomes the most recently used, to use under the cache's
+// lock; false on a miss.
+template <typename Use>
+bool use_cached_bytes(const piece_key& key, size_t offset, Use&& use)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     auto found = cache.index.find(key);
     if (found == cache.index.end())
-        return std::nullopt;
+        return false;
     cache.pieces.splice(cache.pieces.begin(), cache.pieces, found->second);
-    return parse_inode(found->second->bytes.get() + offset, inode_size, rules);
+    use(found->second->bytes.get() + offset);
+    return true;
 }
 
 // Keeps a piece read from disk, unless another thread stored it meanwhile or it alone exceeds the budget. Failing
@@ -190,24 +194,30 @@ ext_inode with_kernel_size(ext_inode inode, const ext2_volume_info& volume)
 
 }  // namespace
 
-std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
+namespace {
+
+// Hands the on-disk bytes of inode n (inode_size of them) to use: from the cached piece of its group's inode table
+// that holds it, or from that piece read on a miss, which is then kept. False for inode 0, a number beyond the
+// volume's inodes, an unmounted partition, a table outside the volume or a failed read.
+template <typename Use>
+bool use_inode_bytes(partition_linux_ext2& source, uint32_t n, Use&& use)
 {
     if (!source.volume_info || n == 0)
-        return std::nullopt;
+        return false;
     const ext2_volume_info& volume = *source.volume_info;
     if (n > volume.superblock.s_inodes_count)
-        return std::nullopt;
+        return false;
     uint32_t group = (n - 1) / volume.inodes_per_group;
     uint32_t index = (n - 1) % volume.inodes_per_group;
     if (group >= volume.group_count)
-        return std::nullopt;
+        return false;
 
     // The whole table must lie inside the volume, whichever piece is read.
     uint64_t table_bytes = static_cast<uint64_t>(volume.inode_size) * volume.inodes_per_group;
     uint64_t table_blocks = (table_bytes + volume.block_size - 1) / volume.block_size;
     uint64_t first_block = volume.descriptors[group].inode_table;
     if (!blocks_in_volume(volume, first_block, table_blocks))
-        return std::nullopt;
+        return false;
 
     // inode_size divides block_size, and block_size divides the piece size: no inode straddles two pieces, and a
     // piece is whole blocks.
@@ -216,10 +226,8 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     uint64_t piece_start = static_cast<uint64_t>(piece) * inode_table_piece_bytes;
     size_t offset_in_piece = static_cast<size_t>(offset - piece_start);
     piece_key key{source.cache_id, group, piece};
-    const xattr_rules rules{(volume.superblock.s_feature_incompat & incompat_ea_inode) != 0,
-                            volume.superblock.s_inodes_count};
-    if (std::optional<ext_inode> inode = cached_inode(key, offset_in_piece, volume.inode_size, rules))
-        return with_kernel_size(std::move(*inode), volume);
+    if (use_cached_bytes(key, offset_in_piece, use))
+        return true;
 
     uint64_t piece_first_block = piece_start / volume.block_size;
     uint64_t piece_blocks =
@@ -227,10 +235,37 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     uint32_t sectors = static_cast<uint32_t>(piece_blocks * volume.sectors_per_block);
     sector_buffer bytes = read_blocks(source, first_block + piece_first_block, static_cast<uint32_t>(piece_blocks));
     if (!bytes)
-        return std::nullopt;
-    ext_inode inode = parse_inode(bytes.get() + offset_in_piece, volume.inode_size, rules);
+        return false;
+    use(bytes.get() + offset_in_piece);
     keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
-    return with_kernel_size(std::move(inode), volume);
+    return true;
+}
+
+}  // namespace
+
+std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
+{
+    if (!source.volume_info || n == 0)
+        return std::nullopt;
+    uint32_t inode_size = source.volume_info->inode_size;
+    const ext2_volume_info& volume = *source.volume_info;
+    const xattr_rules rules{(volume.superblock.s_feature_incompat & incompat_ea_inode) != 0,
+                            volume.superblock.s_inodes_count};
+    std::optional<ext_inode> inode;
+    if (const uint8_t* replayed = replayed_inode(volume, n))
+        inode = parse_inode(replayed, inode_size, rules);
+    else if (!use_inode_bytes(source, n, [&](const uint8_t* bytes) { inode = parse_inode(bytes, inode_size, rules); }))
+        return std::nullopt;
+    inode->number = n;
+    return with_kernel_size(std::move(*inode), volume);
+}
+
+bool read_inode_bytes(partition_linux_ext2& source, uint32_t n, uint8_t* target)
+{
+    if (!source.volume_info)
+        return false;
+    uint32_t inode_size = source.volume_info->inode_size;
+    return use_inode_bytes(source, n, [&](const uint8_t* bytes) { std::memcpy(target, bytes, inode_size); });
 }
 
 void forget_inode_tables(const partition_linux_ext2& source)

@@ -49,6 +49,7 @@ struct inode_time {
 
 // The inode fields the reader uses, converted from the on-disk inode.
 struct ext_inode {
+    uint32_t number = 0;  // the inode's number, as get_inode gives it; 0 for an inode made up elsewhere
     uint16_t i_mode = 0;
     uint16_t i_links_count = 0;
     uint32_t i_size_lo = 0;
@@ -83,12 +84,17 @@ struct ext_inode {
 // as both inode_size and its i_extra_isize reach. The attribute area is checked under the volume's rules.
 ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size, const xattr_rules& rules);
 
-// Inode n of a mounted partition, as a copy: the piece of its group's inode table that holds it is read on a miss
-// and kept in the cache. Nothing for inode 0, a number beyond the volume's inodes, an unmounted partition, a table
-// outside the volume or a failed read. Safe to call from several threads at once. Its size is the one the kernel
-// reads (ext4_isize): i_size_high counts for a regular file, and for other inodes only on a volume with the
-// largedir feature; elsewhere the word (a folder's i_dir_acl in older revisions) is left out, and reads 0.
+// Inode n of a mounted partition, as a copy: as the volume's fast commits replayed it, else from the piece of its
+// group's inode table that holds it, which is read on a miss and kept in the cache. Nothing for inode 0, a number
+// beyond the volume's inodes, an unmounted partition, a table outside the volume or a failed read. Safe to call
+// from several threads at once. Its size is the one the kernel reads (ext4_isize): i_size_high counts for a regular
+// file, and for other inodes only on a volume with the largedir feature; elsewhere the word (a folder's i_dir_acl in
+// older revisions) is left out, and reads 0.
 std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n);
+
+// The on-disk bytes of inode n (inode_size of them, into target) through the same cache, before any fast commit:
+// what the fast-commit replay starts from. False as get_inode.
+bool read_inode_bytes(partition_linux_ext2& source, uint32_t n, uint8_t* target);
 
 // Drops every cached piece of the partition's inode tables (for a partition that goes away).
 void forget_inode_tables(const partition_linux_ext2& source);

@@ -115,9 +115,14 @@ struct journal_outcome {
     uint32_t skipped_blocks = 0;
     uint64_t first_skipped_block = 0;     // the volume block of the first of them
     uint32_t first_skipped_sequence = 0;  // and its transaction
+    // The volume's fast commits (the area after the log) hold changes for end_sequence that could not be replayed.
+    bool fast_commits_not_applied = false;
 
     // Everything the journal logged is applied.
-    bool complete() const { return problem == journal_problem::none && !commit_failed && skipped_blocks == 0; }
+    bool complete() const
+    {
+        return problem == journal_problem::none && !commit_failed && skipped_blocks == 0 && !fast_commits_not_applied;
+    }
 };
 
 // A scan's result: the map is empty whenever the outcome names a problem.

@@ -5,6 +5,7 @@
 #include "disk/fs_signatures.h"
 #include "disk/partition.h"
 #include "ext/block_read.h"
+#include "ext/fast_commit.h"
 #include "ext/inode_cache.h"
 
 #include <algorithm>
@@ -162,12 +163,38 @@ sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ex
     return table;
 }
 
+// Lays a replay map over the volume. The superblock and the descriptor table are then taken again from the
+// replayed blocks, all their fields, as a mount after the replay would read them; the block size must stay, since
+// the replay map counts in blocks. When the superblock and table it gives do not check out, the volume stays as it
+// is on disk and the result is false.
+bool lay_replay_over(partition_linux_ext2& target, replay_map map)
+{
+    ext2_volume_info& on_disk = *target.volume_info;
+    on_disk.replay = std::move(map);
+    uint32_t block_size = on_disk.block_size;
+    std::vector<uint8_t> block(block_size);
+    if (!read_volume_blocks(target, superblock_offset / block_size, 1, block.data())) {
+        on_disk.replay = {};
+        return false;
+    }
+    std::unique_ptr<ext2_volume_info> original = std::move(target.volume_info);
+    target.volume_info = std::make_unique<ext2_volume_info>();
+    target.volume_info->superblock = parse_superblock(block.data() + superblock_offset % block_size);
+    target.volume_info->replay = std::move(original->replay);
+    target.volume_info->journal_needed_recovery = true;
+    target.volume_info->journal_recovery = original->journal_recovery;
+    if (derive_geometry(*target.volume_info, target) && target.volume_info->block_size == block_size &&
+        load_group_descriptors(target))
+        return true;
+    target.volume_info = std::move(original);
+    target.volume_info->replay = {};
+    return false;
+}
+
 // Reads the volume as Linux mounts it after a crash: when the superblock says the journal needs recovery, the
-// journal's committed transactions are laid over the blocks they write. The superblock and the descriptor table
-// are then taken again from the replayed blocks, all their fields, as a mount after the replay would read them;
-// the block size must stay, since the replay map counts in blocks. What cannot be applied is recorded in the
-// volume info: a journal on another device is not read, and when the journal, or the superblock and table it
-// gives, do not check out, the volume stays as it is on disk.
+// journal's committed transactions are laid over the blocks they write, and then the fast commits that follow them
+// are replayed. What cannot be applied is recorded in the volume info: a journal on another device is not read, and
+// when the journal, or the superblock and table it gives, do not check out, the volume stays as it is on disk.
 void replay_journal_into(partition_linux_ext2& target)
 {
     ext2_volume_info& on_disk = *target.volume_info;
@@ -185,30 +212,17 @@ void replay_journal_into(partition_linux_ext2& target)
     // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
     forget_inode_tables(target);
     on_disk.journal_recovery = replayed.outcome;
-    if (replayed.outcome.problem != journal_problem::none || replayed.map.entries.empty())
+    if (replayed.outcome.problem != journal_problem::none)
         return;
-    on_disk.replay = std::move(replayed.map);
-    uint32_t block_size = on_disk.block_size;
-    std::vector<uint8_t> block(block_size);
-    if (!read_volume_blocks(target, superblock_offset / block_size, 1, block.data())) {
-        on_disk.replay = {};
-        on_disk.journal_recovery = {};
-        on_disk.journal_recovery.problem = journal_problem::replayed_metadata;
+    if (!replayed.map.entries.empty() && !lay_replay_over(target, std::move(replayed.map))) {
+        target.volume_info->journal_recovery = {};
+        target.volume_info->journal_recovery.problem = journal_problem::replayed_metadata;
         return;
     }
-    std::unique_ptr<ext2_volume_info> original = std::move(target.volume_info);
-    target.volume_info = std::make_unique<ext2_volume_info>();
-    target.volume_info->superblock = parse_superblock(block.data() + superblock_offset % block_size);
-    target.volume_info->replay = std::move(original->replay);
-    target.volume_info->journal_needed_recovery = true;
-    target.volume_info->journal_recovery = original->journal_recovery;
-    if (derive_geometry(*target.volume_info, target) && target.volume_info->block_size == block_size &&
-        load_group_descriptors(target))
-        return;
-    target.volume_info = std::move(original);
-    target.volume_info->replay = {};
-    target.volume_info->journal_recovery = {};
-    target.volume_info->journal_recovery.problem = journal_problem::replayed_metadata;
+    // Fast commits continue the transaction after the last one replayed; after a commit that failed its checksum
+    // the log is cut short, and what follows it belongs to transactions that are not applied.
+    if (!replayed.outcome.commit_failed)
+        replay_fast_commits(target, replayed.outcome.end_sequence);
 }
 
 }  // namespace

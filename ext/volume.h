@@ -2,11 +2,13 @@
 #pragma once
 
 #include "disk/physical_disk.h"
+#include "ext/fast_commit.h"
 #include "ext/journal.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class partition_linux_ext2;
@@ -124,6 +126,9 @@ struct ext2_volume_info {
     journal_outcome journal_recovery;
     // Set by whoever first tells the user that the recovery is incomplete, so that it is told once per mount.
     mutable std::atomic<bool> journal_recovery_told{false};
+    // What the fast commits after the regular log change (inodes, mappings, folder entries), when there are any
+    // the mount applied; null otherwise. Built by the mount and never changed afterwards.
+    std::unique_ptr<const fast_commit_overlay> fast_commits;
 };
 
 // True when the volume's journal needed recovery and not all of it could be applied: the volume shows an older

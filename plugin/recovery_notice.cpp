@@ -57,6 +57,9 @@ std::string incomplete_recovery_text(const ext2_volume_info& volume, const std::
             .append(", logged in transaction ")
             .append(std::to_string(outcome.first_skipped_sequence))
             .append(") and keep their older contents;");
+    if (outcome.fast_commits_not_applied)
+        text += " the fast commits logged after its last transaction could not be replayed, and none of them is "
+                "applied;";
     text.back() = '.';
     return text + " What depends on these changes shows an older state.";
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
 # ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data,
-# bigalloc, a dirty journal, an ext4 damaged with debugfs where its inodes and records disagree, and extents and
-# attributes damaged as Linux refuses them.
+# bigalloc, journals that need replaying (one of them ending in fast commits), an ext4 damaged with debugfs where
+# its inodes and records disagree, and extents and attributes damaged as Linux refuses them.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -150,4 +150,81 @@ rm -f "$journal"
 truncate -s $(( 4 * 1024 + 364 * 1024 )) "$journal"
 printf 'label: dos\nlabel-id: 0x54574b01\nstart=8, size=728, type=83\n' | sfdisk -q --wipe never "$journal"
 dd if="$journal_work/volume.img" of="$journal" bs=512 seek=8 count=728 conv=notrunc status=none
+# A volume whose journal ends in fast commits, laid out by hand as the kernel writes them: a head, then a name
+# removed and one added, a range removed and one added, an inode's new size, a new file, each fast commit closed
+# by a tail whose CRC-32C covers its tags; then one whose tail does not check out. The journal is cut to 64 blocks
+# as above, the last 8 of them the fast-commit area, and its log is empty: the fast commits carry its sequence.
+le16() { printf '%02x%02x' $(( $1 & 255 )) $(( $1 >> 8 & 255 )); }
+le32() { printf '%s%s' "$(le16 $(( $1 & 65535 )))" "$(le16 $(( $1 >> 16 & 65535 )))"; }
+# CRC-32C of the bytes given in hex, continued from $2 without inversion, as the fast-commit tail takes it.
+crc32c() {
+    local hex=$1 crc=$2 i j
+    for (( i = 0; i < ${#hex}; i += 2 )); do
+        crc=$(( crc ^ 16#${hex:i:2} ))
+        for (( j = 0; j < 8; j++ )); do crc=$(( (crc >> 1) ^ (0x82F63B78 & -(crc & 1)) )); done
+    done
+    echo "$crc"
+}
+fc_area='' fc_crc=0
+fc_tag() {
+    local tag
+    tag=$(le16 "$1")$(le16 $(( ${#2} / 2 )))$2
+    fc_crc=$(crc32c "$tag" "$fc_crc")
+    fc_area+=$tag
+}
+# A tail for transaction $1 that fills the rest of its block; any $2 spoils its CRC.
+fc_tail() {
+    local used=$(( ${#fc_area} / 2 % 1024 )) tag spoil=0
+    if [ -n "${2:-}" ]; then spoil=1; fi
+    tag=$(le16 8)$(le16 $(( 1024 - used - 4 )))$(le32 "$1")
+    fc_crc=$(( $(crc32c "$tag" "$fc_crc") ^ spoil ))
+    fc_area+=$tag$(le32 "$fc_crc")$(printf "%0$(( (1024 - used - 12) * 2 ))d" 0)
+    fc_crc=0
+}
+fc_work=$work/fast_commit
+vol=$fc_work/volume.img
+mkdir -p "$fc_work/tree"
+make_tree "$fc_work/tree" 1024
+truncate -s $(( 2100 * 1024 )) "$vol"
+mke2fs -q -F -t ext4 -b 1024 -I 256 -O ^resize_inode,fast_commit -N 64 -J size=1,location=300 -d "$fc_work/tree" \
+    "$vol" 2100 > /dev/null
+inode_of() { debugfs -R "stat $1" "$vol" 2> /dev/null | sed -n 's/^Inode: \([0-9]*\).*/\1/p'; }
+raw_inode() {
+    local at
+    at=$(debugfs -R "imap $1" "$vol" 2> /dev/null | sed -n 's/.*located at block \([0-9]*\), offset \(0x[0-9a-f]*\)/\1 \2/p')
+    od -An -tx1 -v -j $(( ${at% *} * 1024 + ${at#* } )) -N 160 "$vol" | tr -d ' \n'
+}
+hello=$(inode_of /hello.txt)
+new=$(debugfs -R ffi "$vol" 2> /dev/null | awk '/found:/ { print $NF }')
+free=$(debugfs -R ffb "$vol" 2> /dev/null | awk '/found:/ { print $NF }')
+printf 'written before its fast commit\n' | dd of="$vol" bs=1024 seek="$free" conv=notrunc status=none
+raw=$(raw_inode /hello.txt)
+fc_tag 9 "$(le32 0)$(le32 1)"
+fc_tag 5 "$(le32 2)$(le32 "$hello")$(printf hello.txt | od -An -tx1 | tr -d ' \n')"
+fc_tag 4 "$(le32 "$(inode_of /a)")$(le32 "$hello")$(printf linked.txt | od -An -tx1 | tr -d ' \n')"
+fc_tag 2 "$(le32 "$(inode_of /indirect.bin)")$(le32 2)$(le32 5)"
+fc_tag 1 "$(le32 "$(inode_of /sparse.bin)")$(le32 3)$(le16 1)$(le16 0)$(le32 "$free")"
+fc_tag 6 "$(le32 "$(inode_of /empty)")$(raw_inode /empty | cut -c1-8)$(le32 2000)$(raw_inode /empty | cut -c17-)"
+fc_tail 1
+fc_tag 6 "$(le32 "$new")${raw:0:8}$(le32 31)${raw:16}"
+fc_tag 1 "$(le32 "$new")$(le32 0)$(le16 1)$(le16 0)$(le32 "$free")"
+fc_tag 3 "$(le32 2)$(le32 "$new")$(printf made_by_hand.txt | od -An -tx1 | tr -d ' \n')"
+fc_tail 1
+fc_tag 5 "$(le32 "$(inode_of /a)")$(le32 "$hello")$(printf linked.txt | od -An -tx1 | tr -d ' \n')"
+fc_tail 1 spoiled
+printf '%b' "$(printf '%s' "$fc_area" | sed 's/../\\x&/g')" |
+    dd of="$vol" bs=1024 seek=$(( 300 + 64 - 8 + 1 )) conv=notrunc status=none
+printf 'ssv blocks_count 364\nsif <8> size 65536\nsif <8> block[4] 64\nfeature needs_recovery\n' |
+    debugfs -w -f - "$vol" > /dev/null 2>&1
+# The journal superblock: 64 blocks (s_maxlen), a log to replay from block 1 (s_start), fast commits
+# (s_feature_incompat), 8 of them (s_num_fc_blks).
+for field in 16:64 28:1 40:32 84:8; do
+    printf '%b' "$(printf '\\x%02x' 0 0 0 "${field#*:}")" |
+        dd of="$vol" bs=1 seek=$(( 300 * 1024 + ${field%:*} )) conv=notrunc status=none
+done
+fast_commit=$out/fast_commit.img
+rm -f "$fast_commit"
+truncate -s $(( 4 * 1024 + 364 * 1024 )) "$fast_commit"
+printf 'label: dos\nlabel-id: 0x54574b02\nstart=8, size=728, type=83\n' | sfdisk -q --wipe never "$fast_commit"
+dd if="$vol" of="$fast_commit" bs=512 seek=8 count=728 conv=notrunc status=none
 echo "seed disks written to $out"
