@@ -49,6 +49,13 @@ struct block_source {
     std::vector<source_segment> segments;        // in order of start, without gaps, together exactly size bytes
 };
 
+// A source with the name Linux gives it: "sda1" for a partition, "sdb" for a whole drive, "md127" for an array,
+// "vg0-root" for a logical volume. What the storage layers hand each other and, at the top, the file systems.
+struct named_source {
+    std::string name;
+    source_ref source;
+};
+
 // A number that no other source of the process has had or will have.
 uint64_t new_source_id();
 
