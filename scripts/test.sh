@@ -60,6 +60,9 @@ if ensure_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64; then
         tests/windows/check_pe.sh "$arch" "build-windows-$arch"
     done
     ls -l build-windows-i686/Tarnwick.wfx build-windows-x86_64/Tarnwick.wfx64
+    # The release package: both plugins and the file manager's installation file in one zip.
+    package=$(scripts/package.sh build-windows-i686 build-windows-x86_64 build-windows-package)
+    tests/windows/check_package.sh "$package"
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
     fi
