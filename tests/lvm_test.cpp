@@ -57,7 +57,7 @@ protected:
 
     // The candidates of the layout as the lower layers hand them up, each image replaced by its bytes in images
     // when given there (so a test can damage them), then a drive of zeros that is no physical volume.
-    std::vector<named_source> candidates(const std::map<std::string, std::vector<uint8_t>>& images = {})
+    std::vector<named_source> candidates(std::map<std::string, std::vector<uint8_t>> images = {})
     {
         std::vector<named_source> found;
         std::vector<std::vector<std::string>> entries = layout("candidate");
@@ -67,7 +67,7 @@ protected:
             if (entry[1].empty())
                 test_control::add_drive_memory(std::vector<uint8_t>(1 << 20));
             else if (image != images.end())
-                test_control::add_drive_memory(image->second);
+                test_control::add_drive_memory(std::move(image->second));
             else
                 test_control::add_drive_file(directory + "/" + entry[1]);
             char name[30];
@@ -268,7 +268,10 @@ TEST_F(lvm_test, hostile_labels_headers_and_metadata_never_crash_or_break_bounds
         reseal(bytes.data(), mda + 4, mda, 508);
         disks.clear();
         stand_in_test::SetUp();
-        std::vector<named_source> offered = candidates({{"a.img", bytes}, {"b.img", b_image}});
+        std::map<std::string, std::vector<uint8_t>> images;
+        images["a.img"] = std::move(bytes);
+        images["b.img"] = b_image;
+        std::vector<named_source> offered = candidates(std::move(images));
         lvm_assembly found = assemble_volume_groups(offered);
         EXPECT_LE(found.claimed.size(), offered.size());
         for (const named_source& volume : found.volumes) {
