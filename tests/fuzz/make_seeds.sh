@@ -2,7 +2,8 @@
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
 # ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data,
 # bigalloc, journals that need replaying (one of them ending in fast commits), an ext4 damaged with debugfs where
-# its inodes and records disagree, and extents and attributes damaged as Linux refuses them.
+# its inodes and records disagree, extents and attributes damaged as Linux refuses them, and an LVM2 physical
+# volume whose logical volume holds an ext2.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -227,4 +228,34 @@ rm -f "$fast_commit"
 truncate -s $(( 4 * 1024 + 364 * 1024 )) "$fast_commit"
 printf 'label: dos\nlabel-id: 0x54574b02\nstart=8, size=728, type=83\n' | sfdisk -q --wipe never "$fast_commit"
 dd if="$vol" of="$fast_commit" bs=512 seek=8 count=728 conv=notrunc status=none
+# A whole drive that is an LVM2 physical volume (576 KiB, just above the smallest pvcreate takes) with a volume
+# group whose one linear logical volume holds an ext2, made by the lvm2 tools on a loop device without activation.
+# Needs root and lvm2; left out with a message without them.
+lvm_seed=$out/lvm.img
+rm -f "$lvm_seed"
+if [ "$(id -u)" -eq 0 ] && command -v lvcreate > /dev/null; then
+    truncate -s 576K "$lvm_seed"
+    loop=$(losetup -f --show "$lvm_seed")
+    cfg="devices { filter=[\"a|^$loop\$|\",\"r|.*|\"] obtain_device_list_from_udev=0 use_devicesfile=0 pv_min_size=512 }
+ activation { udev_sync=0 udev_rules=0 } global { locking_type=0 } backup { backup=0 archive=0 }"
+    lvm_ok=1
+    {
+        pvcreate --config "$cfg" -y --metadatasize 32k --dataalignment 4k "$loop" &&
+        vgcreate --config "$cfg" --driverloaded n -s 4k seed "$loop" &&
+        lvcreate --config "$cfg" --driverloaded n -an -Zn -l 100 -n root seed &&
+        pe_start=$(pvs --config "$cfg" --noheadings --units s --nosuffix -o pe_start "$loop" | tr -d ' ') &&
+        first=$(lvs --config "$cfg" --noheadings --segments -o seg_pe_ranges seed/root | sed 's/.*:\([0-9]*\)-.*/\1/')
+    } > "$work/lvm.log" 2>&1 || lvm_ok=0
+    losetup -d "$loop"
+    if [ "$lvm_ok" = 1 ]; then
+        make_tree "$work/lvm" 1024
+        truncate -s 400K "$work/lvm.ext2"
+        mke2fs -q -F -t ext2 -b 1024 -O ^resize_inode -N 64 -d "$work/lvm" "$work/lvm.ext2" 400 > /dev/null
+        dd if="$work/lvm.ext2" of="$lvm_seed" bs=512 seek=$(( pe_start + first * 8 )) conv=notrunc status=none
+    else
+        echo "make_seeds.sh: the LVM seed was not made:" >&2; cat "$work/lvm.log" >&2; rm -f "$lvm_seed"
+    fi
+else
+    echo "make_seeds.sh: the LVM seed needs root and lvm2; left out" >&2
+fi
 echo "seed disks written to $out"
