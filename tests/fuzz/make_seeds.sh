@@ -2,7 +2,8 @@
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
 # ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data,
 # bigalloc, journals that need replaying (one of them ending in fast commits), an ext4 damaged with debugfs where
-# its inodes and records disagree, and extents and attributes damaged as Linux refuses them.
+# its inodes and records disagree, extents and attributes damaged as Linux refuses them, and the two members of a
+# RAID1 as partitions.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -227,4 +228,19 @@ rm -f "$fast_commit"
 truncate -s $(( 4 * 1024 + 364 * 1024 )) "$fast_commit"
 printf 'label: dos\nlabel-id: 0x54574b02\nstart=8, size=728, type=83\n' | sfdisk -q --wipe never "$fast_commit"
 dd if="$vol" of="$fast_commit" bs=512 seek=8 count=728 conv=notrunc status=none
+# Two partitions (type fd) that are the members of a 1.2 RAID1 mirroring an ext4, its data from sector 16 of each.
+# shellcheck source=../fixtures/make_md.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../fixtures/make_md.sh"
+mirror=$out/md_raid1.img
+rm -f "$mirror"
+truncate -s 704K "$mirror"
+printf 'label: dos\nlabel-id: 0x54574b03\nstart=8, size=680, type=fd\nstart=688, size=680, type=fd\n' |
+    sfdisk -q --wipe never "$mirror"
+make_tree "$work/md" 1024
+mke2fs -q -F -t ext4 -b 1024 -O ^resize_inode,^has_journal -N 64 -E offset=$(( 24 * 512 )) -d "$work/md" "$mirror" \
+    332 > /dev/null
+dd if="$mirror" of="$mirror" bs=512 skip=24 seek=704 count=664 conv=notrunc status=none
+for n in 0 1; do
+    md_member "$mirror" $(( (8 + 680 * n) * 512 )) $(( 680 * 512 )) 1.2 5457b0035457b0035457b0035457b003 1 2 5 "$n" 16 664
+done
 echo "seed disks written to $out"
