@@ -2,8 +2,8 @@
 # Builds the fuzzer's seed disks, each a few hundred KiB: MBR, EBR and GUID tables written by sfdisk, ext2, ext3 and
 # ext4 volumes filled by mke2fs -d with block maps, extent trees, holes, nested folders and links, inline data,
 # bigalloc, journals that need replaying (one of them ending in fast commits), an ext4 damaged with debugfs where
-# its inodes and records disagree, extents and attributes damaged as Linux refuses them, and an LVM2 physical
-# volume whose logical volume holds an ext2.
+# its inodes and records disagree, extents and attributes damaged as Linux refuses them, an LVM2 physical volume
+# whose logical volume holds an ext2, and the two members of a RAID1 as partitions.
 # usage: make_seeds.sh OUTDIR
 set -euo pipefail
 
@@ -258,4 +258,19 @@ if [ "$(id -u)" -eq 0 ] && command -v lvcreate > /dev/null; then
 else
     echo "make_seeds.sh: the LVM seed needs root and lvm2; left out" >&2
 fi
+# Two partitions (type fd) that are the members of a 1.2 RAID1 mirroring an ext4, its data from sector 16 of each.
+# shellcheck source=../fixtures/make_md.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../fixtures/make_md.sh"
+mirror=$out/md_raid1.img
+rm -f "$mirror"
+truncate -s 704K "$mirror"
+printf 'label: dos\nlabel-id: 0x54574b03\nstart=8, size=680, type=fd\nstart=688, size=680, type=fd\n' |
+    sfdisk -q --wipe never "$mirror"
+make_tree "$work/md" 1024
+mke2fs -q -F -t ext4 -b 1024 -O ^resize_inode,^has_journal -N 64 -E offset=$(( 24 * 512 )) -d "$work/md" "$mirror" \
+    332 > /dev/null
+dd if="$mirror" of="$mirror" bs=512 skip=24 seek=704 count=664 conv=notrunc status=none
+for n in 0 1; do
+    md_member "$mirror" $(( (8 + 680 * n) * 512 )) $(( 680 * 512 )) 1.2 5457b0035457b0035457b0035457b003 1 2 5 "$n" 16 664
+done
 echo "seed disks written to $out"
