@@ -1,8 +1,7 @@
-// GUID partition tables: header and entry-array checks, CRC32, and the table's ext candidates as partitions.
+// GUID partition tables: header and entry-array checks, CRC32, and the used entries as partition records.
 #include "disk/gpt.h"
 
 #include "disk/byte_order.h"
-#include "disk/partition.h"
 
 #include <cstring>
 #include <limits>
@@ -12,12 +11,6 @@ namespace {
 
 constexpr char signature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
 constexpr size_t header_crc_offset = 16;
-
-// 0FC63DAF-8483-4772-8E79-3D69D8477DE4 and EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, in their on-disk byte order.
-constexpr gpt_guid linux_data_type = {0xAF, 0x3D, 0xC6, 0x0F, 0x83, 0x84, 0x72, 0x47,
-                                      0x8E, 0x79, 0x3D, 0x69, 0xD8, 0x47, 0x7D, 0xE4};
-constexpr gpt_guid basic_data_type = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
-                                      0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
 
 // Every byte position must stay a valid signed 64-bit seek position.
 constexpr uint64_t max_position = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
@@ -62,16 +55,6 @@ bool is_unused_entry(const gpt_entry& entry)
     return entry.type == gpt_guid{};
 }
 
-bool is_linux_data_type(const gpt_guid& type)
-{
-    return type == linux_data_type;
-}
-
-bool is_basic_data_type(const gpt_guid& type)
-{
-    return type == basic_data_type;
-}
-
 // Sectors the entry array of a checked header occupies.
 uint64_t array_sectors(const gpt_header& header, uint32_t sector_size)
 {
@@ -104,8 +87,9 @@ std::optional<gpt_header> read_table(const physical_disk& disk, uint64_t lba, ui
     return header;
 }
 
-// A used entry inside the header's usable range becomes a partition numbered by its index + 1.
-void append_entries(physical_disk& disk, const gpt_header& header, const uint8_t* array)
+// A used entry inside the header's usable range becomes a record numbered by its index + 1.
+void append_entries(const physical_disk& disk, const gpt_header& header, const uint8_t* array,
+                    std::vector<partition_record>& records)
 {
     for (uint32_t index = 0; index < header.entry_count; ++index) {
         gpt_entry entry = parse_gpt_entry(array + static_cast<size_t>(index) * header.entry_size);
@@ -116,18 +100,13 @@ void append_entries(physical_disk& disk, const gpt_header& header, const uint8_t
             continue;
         partition_record record;
         record.primary = 1;
+        record.type = partition_type_gpt;
+        record.gpt_type = entry.type;
         record.lba_start = entry.first_lba;
         record.sector_count = entry.last_lba - entry.first_lba + 1;
-        record.byte_offset = entry.first_lba * disk.sector_size;  // below 2^63: the usable range was checked
-        record.sector_size = disk.sector_size;
-        record.device = disk.device;
-        record.drive_bytes = disk.drive_bytes;
-        record.number = static_cast<int32_t>(index) + 1;
-        bool candidate = is_linux_data_type(entry.type) ||
-                         (is_basic_data_type(entry.type) &&
-                          holds_ext_superblock(disk, record.byte_offset, record.sector_count * disk.sector_size));
-        record.type = candidate ? partition_type_linux : partition_type_gpt_other;
-        append_partition(disk.partition_list, record);
+        // Below 2^63: the usable range was checked against the drive and a seek's reach.
+        place_partition(record, disk, entry.first_lba, static_cast<int32_t>(index) + 1);
+        records.push_back(record);
     }
 }
 
@@ -200,7 +179,7 @@ bool is_protective_mbr(const uint8_t (&types)[4])
     return protective;
 }
 
-int scan_gpt(physical_disk& disk)
+int read_gpt_table(const physical_disk& disk, std::vector<partition_record>& records)
 {
     try {
         if (disk.device == INVALID_HANDLE_VALUE)
@@ -223,10 +202,11 @@ int scan_gpt(physical_disk& disk)
         }
         if (!header)
             return -1;
-        append_entries(disk, *header, array.get());
+        std::vector<partition_record> found;
+        append_entries(disk, *header, array.get(), found);
+        records.insert(records.end(), found.begin(), found.end());
         return 0;
     } catch (const std::bad_alloc&) {
-        destroy_partition_list(disk.partition_list);
         return -1;
     }
 }

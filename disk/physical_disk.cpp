@@ -1,8 +1,6 @@
 // Physical drives: counting, opening, sector size, and guarded reads.
 #include "disk/physical_disk.h"
 
-#include "disk/partition.h"
-
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -66,6 +64,8 @@ std::unique_ptr<physical_disk> open_physical_disk(const char* device_name)
         disk->sector_size = answer;
         disk->drive_bytes = geometry.DiskSize.QuadPart > 0 ? static_cast<uint64_t>(geometry.DiskSize.QuadPart) : 0;
     }
+    if (disk->device != INVALID_HANDLE_VALUE)
+        disk->source = make_drive_source(disk->device, disk->sector_size, disk->drive_bytes, std::string());
     return disk;
 }
 
@@ -98,7 +98,7 @@ namespace {
 // The drive position and byte length of a sector request, when it passes every check: an open device, a count of
 // at least 1, a length within 32 bits, the whole request inside the partition and, when the drive's size is known,
 // inside the drive.
-bool sector_request(const partition& source, uint64_t index, uint32_t count, uint64_t& position, uint32_t& length)
+bool sector_request(const partition_record& source, uint64_t index, uint32_t count, uint64_t& position, uint32_t& length)
 {
     if (source.device == INVALID_HANDLE_VALUE || count == 0)
         return false;
@@ -117,7 +117,7 @@ bool sector_request(const partition& source, uint64_t index, uint32_t count, uin
 
 }  // namespace
 
-bool read_sectors_into(const partition& source, uint64_t index, uint32_t count, uint8_t* target)
+bool read_sectors_into(const partition_record& source, uint64_t index, uint32_t count, uint8_t* target)
 {
     uint64_t position = 0;
     uint32_t length = 0;
@@ -125,11 +125,23 @@ bool read_sectors_into(const partition& source, uint64_t index, uint32_t count, 
            read_drive_into(source.device, position, length, target);
 }
 
-sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count)
+sector_buffer read_sectors(const partition_record& source, uint64_t index, uint32_t count)
 {
     uint64_t position = 0;
     uint32_t length = 0;
     if (!sector_request(source, index, count, position, length))
         return nullptr;
     return read_drive_bytes(source.device, position, length);
+}
+
+void place_partition(partition_record& record, const physical_disk& disk, uint64_t first_sector, int32_t number)
+{
+    record.byte_offset = first_sector * disk.sector_size;
+    record.sector_size = disk.sector_size;
+    record.device = disk.device;
+    record.drive_bytes = disk.drive_bytes;
+    record.number = number;
+    record.source = record.type == partition_type_empty || !disk.source
+                        ? nullptr
+                        : make_slice_source(disk.source, record.byte_offset, record.byte_length());
 }

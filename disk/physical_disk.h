@@ -1,14 +1,14 @@
 // Physical drives: counting and opening them, and the one guarded path by which every byte is read from a drive.
 #pragma once
 
+#include "disk/block_source.h"
+#include "disk/partition_record.h"
 #include "platform/platform.h"
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-class partition;
-class partition_linux_ext2;
 
 // A buffer read from a drive; it belongs to the caller.
 using sector_buffer = std::unique_ptr<uint8_t[]>;
@@ -18,9 +18,8 @@ struct physical_disk {
     HANDLE device = INVALID_HANDLE_VALUE;  // read-only; INVALID_HANDLE_VALUE when the drive did not open
     uint32_t sector_size = 512;            // logical sector size, never below 512
     uint64_t drive_bytes = 0;              // the drive's size as the geometry query gives it; 0 when unknown
-    std::vector<std::unique_ptr<partition>> partition_list;  // every table entry, in table order
-    std::vector<partition_linux_ext2*> ext_partitions;       // the mounted ones, in list order
-    int32_t ext_count = 0;
+    source_ref source;  // the whole drive as a block source; null when the device did not open
+    std::vector<partition_record> partition_list;  // every table entry, in table order (scan_partition_tables)
 
     physical_disk() = default;
     physical_disk(const physical_disk&) = delete;
@@ -51,8 +50,12 @@ sector_buffer read_drive_bytes(HANDLE device, uint64_t position, uint32_t length
 // Reads count sectors starting index sectors after the partition's first byte into target, which holds at least
 // count sectors. Refused when the request does not fit in 32 bits of bytes or reaches past the end of the partition
 // or, when its size is known, of the drive; false on any failure.
-bool read_sectors_into(const partition& source, uint64_t index, uint32_t count, uint8_t* target);
+bool read_sectors_into(const partition_record& source, uint64_t index, uint32_t count, uint8_t* target);
 
 // As read_sectors_into, into a new buffer that is allocated only once the request has passed every check (so that
 // no buffer is ever sized by a table or superblock beyond what the drive holds); null on any failure.
-sector_buffer read_sectors(const partition& source, uint64_t index, uint32_t count);
+sector_buffer read_sectors(const partition_record& source, uint64_t index, uint32_t count);
+
+// Sets a filled record's place on the drive from its first sector and its number, with the drive's handle and size
+// and, unless its type is empty, its slice of the drive's source (null when the slice does not lie on the drive).
+void place_partition(partition_record& record, const physical_disk& disk, uint64_t first_sector, int32_t number);

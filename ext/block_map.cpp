@@ -52,7 +52,7 @@ const uint8_t* hold(block_map_walk& walk, uint32_t level, uint32_t number)
 
 }  // namespace
 
-block_map_walk open_block_map(partition_linux_ext2& source, const ext_inode& inode)
+block_map_walk open_block_map(ext_volume& source, const ext_inode& inode)
 {
     block_map_walk walk;
     walk.partition = &source;

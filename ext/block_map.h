@@ -2,8 +2,7 @@
 // triple-indirect blocks), walked with the indirect blocks kept while the walk stays under them.
 #pragma once
 
-#include "disk/physical_disk.h"
-#include "ext/block_read.h"
+#include "ext/volume.h"
 #include "ext/block_run.h"
 #include "ext/inode_cache.h"
 
@@ -13,19 +12,19 @@
 // An indirect block read during a walk, with the volume block it came from.
 struct held_indirect_block {
     uint64_t number = 0;
-    sector_buffer data;  // null when nothing is held
+    block_buffer data;  // null when nothing is held
 };
 
 // The state of one walk over a block map. held[0] is the indirect block whose entries are data blocks, held[1] the
 // one above it, held[2] the triple-indirect block: at most three blocks are held at any time.
 struct block_map_walk {
-    partition_linux_ext2* partition = nullptr;
+    ext_volume* partition = nullptr;
     std::array<uint8_t, 60> i_block{};
     uint32_t per_block = 0;  // block numbers in one indirect block
     std::array<held_indirect_block, 3> held;
 };
 
-block_map_walk open_block_map(partition_linux_ext2& source, const ext_inode& inode);
+block_map_walk open_block_map(ext_volume& source, const ext_inode& inode);
 
 // The run that begins at logical block: consecutive entries of the direct blocks, or of one indirect block, that
 // name consecutive volume blocks form one data run; zero entries, and whole indirect blocks that are absent (0),

@@ -2,7 +2,6 @@
 #include "ext/directory.h"
 
 #include "disk/byte_order.h"
-#include "disk/partition.h"
 #include "ext/fast_commit.h"
 #include "ext/file_map.h"
 #include "ext/inline_data.h"
@@ -117,7 +116,7 @@ walk_end walk_inline(uint32_t inode_number, const ext_inode& inode, Visit&& visi
 // name). Its own blocks are not read: the kernel's replay writes a new folder's first block afresh and gives the
 // folder that one block.
 template <typename Visit>
-walk_end walk_fresh(partition_linux_ext2& source, uint32_t inode_number, uint32_t parent, Visit&& visit)
+walk_end walk_fresh(ext_volume& source, uint32_t inode_number, uint32_t parent, Visit&& visit)
 {
     std::optional<ext_inode> inode = get_inode(source, inode_number);
     if (!inode || !inode->well_formed() || !inode->is_directory() || !inode->content_readable())
@@ -132,7 +131,7 @@ walk_end walk_fresh(partition_linux_ext2& source, uint32_t inode_number, uint32_
 // Runs of data and unwritten runs alike are read, in requests of at most request_bytes. The walk ends after the
 // directory's last block: at most max_directory_blocks blocks, as each run advances it by at least one.
 template <typename Visit>
-walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32_t request_bytes, Visit&& visit)
+walk_end walk_blocks(ext_volume& source, uint32_t inode_number, uint32_t request_bytes, Visit&& visit)
 {
     if (!source.volume_info)
         return walk_end::failed;
@@ -163,7 +162,7 @@ walk_end walk_blocks(partition_linux_ext2& source, uint32_t inode_number, uint32
                 return walk_end::failed;
             for (uint64_t done = 0; done < length;) {
                 uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(length - done, request_blocks));
-                sector_buffer data = read_blocks(source, run.physical + done, count);
+                block_buffer data = read_blocks(source, run.physical + done, count);
                 if (!data)
                     return walk_end::failed;
                 for (uint32_t i = 0; i < count; ++i) {
@@ -252,7 +251,7 @@ void clear_listing(dir_listing& listing)
     listing = dir_listing{};
 }
 
-record_rules rules_of(const partition_linux_ext2& source)
+record_rules rules_of(const ext_volume& source)
 {
     if (!source.volume_info)
         return {};
@@ -276,7 +275,7 @@ uint8_t inode_file_type(const ext_inode& inode)
     }
 }
 
-bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_listing& listing)
+bool read_directory(ext_volume& source, uint32_t inode_number, dir_listing& listing)
 {
     clear_listing(listing);
     try {
@@ -317,7 +316,7 @@ const dir_entry* find_in_listing(const dir_listing& listing, const char* name, s
     return &listing.entries[*first];
 }
 
-lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+lookup_result lookup_entry(ext_volume& source, uint32_t directory, const char* name, size_t length,
                            entry_match& result)
 {
     if (length == 0 || length > max_name_len)

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-class partition_linux_ext2;
+struct ext_volume;
 struct ext_inode;
 
 // The file types of directory records. A record's type byte is only a hint the kernel passes on to readdir: what
@@ -72,7 +72,7 @@ inline constexpr uint64_t max_directory_blocks = 1u << 20;
 // directory whose content can be read, a block cannot be read or mapped, a record fails its checks (where the
 // kernel's readdir drops the rest of that block, a listing without it would be a wrong one), or the directory is
 // larger than the bounds above.
-bool read_directory(partition_linux_ext2& source, uint32_t inode_number, dir_listing& listing);
+bool read_directory(ext_volume& source, uint32_t inode_number, dir_listing& listing);
 
 // The first record of a listing that names an inode and whose name is exactly the given bytes, or null.
 const dir_entry* find_in_listing(const dir_listing& listing, const char* name, size_t length);
@@ -91,5 +91,5 @@ struct entry_match {
 // and the blocks after it still are; but a name found nowhere is then failed, not missing, as it may have been in
 // the part that could not be read. failed as well when the inode is not a well-formed directory whose content can
 // be read, a block read before the name cannot be read or mapped, or the directory is larger than the bounds above.
-lookup_result lookup_entry(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+lookup_result lookup_entry(ext_volume& source, uint32_t directory, const char* name, size_t length,
                            entry_match& result);

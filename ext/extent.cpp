@@ -109,7 +109,7 @@ uint64_t next_key(const uint8_t* node, uint16_t entries, uint32_t i, uint64_t ot
 
 }  // namespace
 
-extent_walk open_extent_tree(partition_linux_ext2& source, const ext_inode& inode)
+extent_walk open_extent_tree(ext_volume& source, const ext_inode& inode)
 {
     extent_walk walk;
     walk.partition = &source;

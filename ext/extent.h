@@ -1,8 +1,7 @@
 // Extent trees: the runs of an extent-mapped inode, with one node held per tree level.
 #pragma once
 
-#include "disk/physical_disk.h"
-#include "ext/block_read.h"
+#include "ext/volume.h"
 #include "ext/block_run.h"
 #include "ext/inode_cache.h"
 
@@ -18,18 +17,18 @@ inline constexpr uint16_t max_extent_depth = 5;
 struct extent_level {
     uint64_t block = 0;   // level k >= 1: the volume block this level's node was read from
     uint32_t first = 0;   // level k >= 1: the first logical block that index entry gives the node
-    sector_buffer node;   // level k >= 1: that node's block
+    block_buffer node;   // level k >= 1: that node's block
     bool held = false;    // the node is read and checked (level 0: the root is checked)
 };
 
 // The state of one walk over an extent tree: at most max_extent_depth nodes are held, one per level below the root.
 struct extent_walk {
-    partition_linux_ext2* partition = nullptr;
+    ext_volume* partition = nullptr;
     std::array<uint8_t, 60> i_block{};
     std::vector<extent_level> levels;  // depth + 1 levels once the first lookup ran
 };
 
-extent_walk open_extent_tree(partition_linux_ext2& source, const ext_inode& inode);
+extent_walk open_extent_tree(ext_volume& source, const ext_inode& inode);
 
 // The run that begins at logical block: the rest of the extent that holds it (data, or unwritten for an extent
 // allocated but not yet written), or a hole up to the next extent's start or the end of the leaf's range. Every

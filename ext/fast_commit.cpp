@@ -3,13 +3,11 @@
 #include "ext/fast_commit.h"
 
 #include "disk/byte_order.h"
-#include "disk/partition.h"
-#include "ext/block_read.h"
+#include "ext/volume.h"
 #include "ext/crc32c.h"
 #include "ext/directory.h"
 #include "ext/file_map.h"
 #include "ext/inode_cache.h"
-#include "ext/volume.h"
 
 #include <algorithm>
 #include <atomic>
@@ -233,7 +231,7 @@ uint8_t file_type_of(uint16_t mode)
 // handler does to the volume. A handler returns false for a change this reader cannot apply, which leaves the
 // whole replay unapplied.
 struct replay {
-    partition_linux_ext2& target;
+    ext_volume& target;
     const ext2_volume_info& volume;
     std::unique_ptr<fast_commit_overlay> overlay = std::make_unique<fast_commit_overlay>();
     size_t bytes = 0;  // the overlay's estimated size
@@ -506,7 +504,7 @@ struct replay {
 
 // The journal's logical blocks from first on, read through the journal inode's mapping; n counts from first.
 struct journal_reader {
-    partition_linux_ext2& target;
+    ext_volume& target;
     file_map map;
     uint64_t journal_blocks;
     uint32_t first;
@@ -527,7 +525,7 @@ fast_commit_overlay::~fast_commit_overlay()
     overlay_bytes_held.fetch_sub(charged);
 }
 
-void replay_fast_commits(partition_linux_ext2& target, uint32_t next_sequence)
+void replay_fast_commits(ext_volume& target, uint32_t next_sequence)
 {
     if (!target.volume_info)
         return;

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-class partition_linux_ext2;
+struct ext_volume;
 struct ext2_volume_info;
 
 // The ext4 superblock's compatible feature of fast commits. Recovery does not depend on it, as in the kernel: the
@@ -130,7 +130,7 @@ struct fast_commit_overlay {
 // changes as not applied, and applies none of them, when the area does not check out, holds a change this reader
 // cannot apply (ranges of a file mapped by block numbers, an inode the kernel could not read back), the journal
 // cannot be read or the budget is spent.
-void replay_fast_commits(partition_linux_ext2& target, uint32_t next_sequence);
+void replay_fast_commits(ext_volume& target, uint32_t next_sequence);
 
 // The overlay's lookups, for a volume that has one; null when fast commits left that inode, its mapping or that
 // folder alone. A replayed inode is inode_size bytes.

@@ -1,13 +1,12 @@
 // Runs of an inode's logical blocks, over whichever mapping the inode uses: the one place that knows both.
 #include "ext/file_map.h"
 
-#include "disk/partition.h"
 #include "ext/volume.h"
 
 #include <algorithm>
 #include <iterator>
 
-file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode)
+file_map open_file_map(ext_volume& source, const ext_inode& inode)
 {
     file_map map;
     map.refused = inode.attributes_damaged;

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // The state of one walk over an inode's logical blocks: the nodes and indirect blocks read on the way are kept
 // while the walk stays under them, so an in-order walk reads each once. Only the walk of the inode's own mapping
@@ -25,7 +25,7 @@ struct file_map {
 
 // Sets up a walk over an inode of a mounted partition (with the volume's replayed ranges of an inode that
 // get_inode gave).
-file_map open_file_map(partition_linux_ext2& source, const ext_inode& inode);
+file_map open_file_map(ext_volume& source, const ext_inode& inode);
 
 // The run that begins at logical block: false when it cannot be mapped (a damaged map, a block outside the volume,
 // a failed read, an inode Linux refuses for its attributes). Runs may reach past the file's size; the caller clips

@@ -1,7 +1,7 @@
 // The folder cache: a short least-recently-used list of shared listings under one lock.
 #include "ext/folder_cache.h"
 
-#include "disk/partition.h"
+#include "ext/volume.h"
 #include "platform/lock.h"
 
 #include <list>
@@ -52,7 +52,7 @@ size_t listing_bytes(const dir_listing& listing)
            listing.by_name.capacity() * sizeof(uint32_t) + listing_overhead;
 }
 
-shared_listing cached_folder(const partition_linux_ext2& source, uint32_t directory)
+shared_listing cached_folder(const ext_volume& source, uint32_t directory)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     auto found = find_folder(source.cache_id, directory);
@@ -62,7 +62,7 @@ shared_listing cached_folder(const partition_linux_ext2& source, uint32_t direct
     return found->listing;
 }
 
-void cache_folder(const partition_linux_ext2& source, uint32_t directory, shared_listing listing)
+void cache_folder(const ext_volume& source, uint32_t directory, shared_listing listing)
 {
     if (!listing)
         return;
@@ -83,7 +83,7 @@ void cache_folder(const partition_linux_ext2& source, uint32_t directory, shared
         drop(std::prev(cache.folders.end()));
 }
 
-void forget_folders(const partition_linux_ext2& source)
+void forget_folders(const ext_volume& source)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     for (auto it = cache.folders.begin(); it != cache.folders.end();) {

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <memory>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // A listing that no one changes once it is built, so that any thread may read it without a lock.
 using shared_listing = std::shared_ptr<const dir_listing>;
@@ -27,14 +27,14 @@ inline constexpr size_t folder_cache_max_bytes = 16u << 20;
 size_t listing_bytes(const dir_listing& listing);
 
 // The cached listing of a directory, which becomes the most recently used; null when it is not cached.
-shared_listing cached_folder(const partition_linux_ext2& source, uint32_t directory);
+shared_listing cached_folder(const ext_volume& source, uint32_t directory);
 
 // Keeps a listing (it replaces one of the same folder), dropping the least recently used ones until the bounds
 // hold. A listing larger than the whole budget is not kept.
-void cache_folder(const partition_linux_ext2& source, uint32_t directory, shared_listing listing);
+void cache_folder(const ext_volume& source, uint32_t directory, shared_listing listing);
 
 // Drops every listing of the partition (for a partition that goes away).
-void forget_folders(const partition_linux_ext2& source);
+void forget_folders(const ext_volume& source);
 
 // Folders and bytes the cache holds now.
 size_t folder_cache_count();

@@ -2,10 +2,8 @@
 #include "ext/inode_cache.h"
 
 #include "disk/byte_order.h"
-#include "disk/partition.h"
-#include "ext/block_read.h"
-#include "ext/fast_commit.h"
 #include "ext/volume.h"
+#include "ext/fast_commit.h"
 #include "platform/lock.h"
 
 #include <algorithm>
@@ -118,7 +116,7 @@ struct piece_key_hash {
 
 struct cached_piece {
     piece_key key;
-    sector_buffer bytes;
+    block_buffer bytes;
     size_t length = 0;  // bytes of the piece
 };
 
@@ -162,7 +160,7 @@ bool use_cached_bytes(const piece_key& key, size_t offset, Use&& use)
 
 // Keeps a piece read from disk, unless another thread stored it meanwhile or it alone exceeds the budget. Failing
 // to grow the containers only means the piece is not kept.
-void keep_piece(const piece_key& key, sector_buffer bytes, size_t length)
+void keep_piece(const piece_key& key, block_buffer bytes, size_t length)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     if (length + piece_overhead > cache.budget || cache.index.count(key) != 0)
@@ -200,7 +198,7 @@ namespace {
 // that holds it, or from that piece read on a miss, which is then kept. False for inode 0, a number beyond the
 // volume's inodes, an unmounted partition, a table outside the volume or a failed read.
 template <typename Use>
-bool use_inode_bytes(partition_linux_ext2& source, uint32_t n, Use&& use)
+bool use_inode_bytes(ext_volume& source, uint32_t n, Use&& use)
 {
     if (!source.volume_info || n == 0)
         return false;
@@ -232,18 +230,17 @@ bool use_inode_bytes(partition_linux_ext2& source, uint32_t n, Use&& use)
     uint64_t piece_first_block = piece_start / volume.block_size;
     uint64_t piece_blocks =
         std::min<uint64_t>(inode_table_piece_bytes / volume.block_size, table_blocks - piece_first_block);
-    uint32_t sectors = static_cast<uint32_t>(piece_blocks * volume.sectors_per_block);
-    sector_buffer bytes = read_blocks(source, first_block + piece_first_block, static_cast<uint32_t>(piece_blocks));
+    block_buffer bytes = read_blocks(source, first_block + piece_first_block, static_cast<uint32_t>(piece_blocks));
     if (!bytes)
         return false;
     use(bytes.get() + offset_in_piece);
-    keep_piece(key, std::move(bytes), static_cast<size_t>(sectors) * source.sector_size);
+    keep_piece(key, std::move(bytes), static_cast<size_t>(piece_blocks) * volume.block_size);
     return true;
 }
 
 }  // namespace
 
-std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
+std::optional<ext_inode> get_inode(ext_volume& source, uint32_t n)
 {
     if (!source.volume_info || n == 0)
         return std::nullopt;
@@ -260,7 +257,7 @@ std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n)
     return with_kernel_size(std::move(*inode), volume);
 }
 
-bool read_inode_bytes(partition_linux_ext2& source, uint32_t n, uint8_t* target)
+bool read_inode_bytes(ext_volume& source, uint32_t n, uint8_t* target)
 {
     if (!source.volume_info)
         return false;
@@ -268,7 +265,7 @@ bool read_inode_bytes(partition_linux_ext2& source, uint32_t n, uint8_t* target)
     return use_inode_bytes(source, n, [&](const uint8_t* bytes) { std::memcpy(target, bytes, inode_size); });
 }
 
-void forget_inode_tables(const partition_linux_ext2& source)
+void forget_inode_tables(const ext_volume& source)
 {
     std::lock_guard<plugin_lock> guard(cache.lock);
     for (auto it = cache.pieces.begin(); it != cache.pieces.end();) {

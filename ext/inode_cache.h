@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 inline constexpr uint32_t root_directory_inode = 2;
 inline constexpr uint32_t inode_flag_extents = 0x80000;
@@ -90,14 +90,14 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size, const xattr_rul
 // from several threads at once. Its size is the one the kernel reads (ext4_isize): i_size_high counts for a regular
 // file, and for other inodes only on a volume with the largedir feature; elsewhere the word (a folder's i_dir_acl in
 // older revisions) is left out, and reads 0.
-std::optional<ext_inode> get_inode(partition_linux_ext2& source, uint32_t n);
+std::optional<ext_inode> get_inode(ext_volume& source, uint32_t n);
 
 // The on-disk bytes of inode n (inode_size of them, into target) through the same cache, before any fast commit:
 // what the fast-commit replay starts from. False as get_inode.
-bool read_inode_bytes(partition_linux_ext2& source, uint32_t n, uint8_t* target);
+bool read_inode_bytes(ext_volume& source, uint32_t n, uint8_t* target);
 
 // Drops every cached piece of the partition's inode tables (for a partition that goes away).
-void forget_inode_tables(const partition_linux_ext2& source);
+void forget_inode_tables(const ext_volume& source);
 
 // Bytes the cache holds now, as charged against its budget.
 size_t inode_cache_bytes();

@@ -2,12 +2,10 @@
 #include "ext/journal.h"
 
 #include "disk/byte_order.h"
-#include "disk/partition.h"
-#include "ext/block_read.h"
+#include "ext/volume.h"
 #include "ext/crc32c.h"
 #include "ext/file_map.h"
 #include "ext/inode_cache.h"
-#include "ext/volume.h"
 
 #include <algorithm>
 #include <atomic>
@@ -447,58 +445,6 @@ std::optional<journal_superblock> parse_journal_superblock(const uint8_t* block,
     return sb;
 }
 
-namespace {
-
-// Entries held by all the replay maps of the process.
-std::atomic<size_t> replay_entries_held{0};
-
-void release_charge(replay_map& map)
-{
-    replay_entries_held.fetch_sub(map.charged);
-    map.charged = 0;
-}
-
-}  // namespace
-
-replay_map::replay_map(replay_map&& other) noexcept
-    : entries(std::move(other.entries)), charged(std::exchange(other.charged, 0))
-{
-}
-
-replay_map& replay_map::operator=(replay_map&& other) noexcept
-{
-    if (this != &other) {
-        release_charge(*this);
-        entries = std::move(other.entries);
-        charged = std::exchange(other.charged, 0);
-    }
-    return *this;
-}
-
-replay_map::~replay_map()
-{
-    release_charge(*this);
-}
-
-bool charge_replay_map(replay_map& map)
-{
-    size_t wanted = map.entries.size() - map.charged;
-    size_t held = replay_entries_held.load();
-    do {
-        if (wanted > replay_entry_budget - held)
-            return false;
-    } while (!replay_entries_held.compare_exchange_weak(held, held + wanted));
-    map.charged += wanted;
-    return true;
-}
-
-const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_block)
-{
-    auto at = std::lower_bound(map.entries.begin(), map.entries.end(), volume_block,
-                               [](const replay_entry& entry, uint64_t block) { return entry.volume_block < block; });
-    return at != map.entries.end() && at->volume_block == volume_block ? &*at : nullptr;
-}
-
 journal_replay scan_journal(const journal_superblock& sb, uint32_t block_size, uint64_t volume_blocks,
                             const journal_block_reader& read)
 {
@@ -553,7 +499,7 @@ struct journal_run {
 
 // The journal's logical blocks as runs of volume blocks; nothing for a hole, an unwritten extent, a block outside
 // the volume or more than max_journal_runs pieces.
-std::optional<std::vector<journal_run>> map_journal(partition_linux_ext2& source, const ext_inode& inode,
+std::optional<std::vector<journal_run>> map_journal(ext_volume& source, const ext_inode& inode,
                                                     uint64_t blocks)
 {
     const ext2_volume_info& volume = *source.volume_info;
@@ -566,7 +512,7 @@ std::optional<std::vector<journal_run>> map_journal(partition_linux_ext2& source
             return std::nullopt;
         uint64_t length = std::min<uint64_t>(run.length, blocks - logical);
         if (!blocks_in_volume(volume, run.physical, length) ||
-            run.physical + length > source.sector_count / volume.sectors_per_block)
+            run.physical + length > source.source->size / volume.block_size)
             return std::nullopt;
         if (!runs.empty() && runs.back().physical + runs.back().length == run.physical) {
             runs.back().length += length;
@@ -589,7 +535,7 @@ struct journal_location {
 // Where the inode's journal lies, or nothing when the inode cannot be the journal: not in use, not a regular
 // file, encrypted or inline, shorter than min_blocks or longer than max_journal_blocks, or a map that does not
 // cover its size.
-std::optional<journal_location> locate_journal(partition_linux_ext2& source, const ext_inode& inode,
+std::optional<journal_location> locate_journal(ext_volume& source, const ext_inode& inode,
                                                uint64_t min_blocks)
 {
     if (inode.i_links_count == 0 || !inode.is_regular() || !inode.content_readable() || inode.has_inline_data())
@@ -634,7 +580,7 @@ uint64_t journal_block_on_volume(const std::vector<journal_run>& runs, uint64_t 
 
 }  // namespace
 
-journal_replay scan_volume_journal(partition_linux_ext2& source)
+journal_replay scan_volume_journal(ext_volume& source)
 {
     const ext2_volume_info& volume = *source.volume_info;
     const ext_superblock& super = volume.superblock;

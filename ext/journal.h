@@ -2,19 +2,20 @@
 // blocks, and the replay map that lets the volume be read as if the committed transactions had been replayed.
 #pragma once
 
+#include "ext/replay_map.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // Superblock flags that say the volume has a journal and that it holds transactions not yet replayed.
 inline constexpr uint32_t compat_has_journal = 0x4;
 inline constexpr uint32_t incompat_journal_needs_recovery = 0x4;
 inline constexpr uint32_t incompat_journal_device = 0x8;
 
-inline constexpr uint32_t journal_magic = 0xC03B3998;
 // Journal feature bits (s_feature_incompat of the journal superblock).
 inline constexpr uint32_t journal_incompat_revoke = 0x1;
 inline constexpr uint32_t journal_incompat_64bit = 0x2;
@@ -31,9 +32,6 @@ inline constexpr size_t max_journal_runs = size_t{1} << 16;
 // unasked, holds no more. The scan's working sets (the copies, the revoke records, a transaction's tags) are held
 // to the same count. A journal that would replay more is ignored.
 inline constexpr size_t max_replay_entries = size_t{1} << 18;
-// All the replay maps of the process together hold at most this many entries (16 bytes each, so 8 MiB): a further
-// volume whose journal would take more is read as it is on disk.
-inline constexpr size_t replay_entry_budget = size_t{1} << 19;
 
 // The journal superblock, in logical block 0 of the journal.
 struct journal_superblock {
@@ -57,34 +55,6 @@ struct journal_superblock {
 // it does not check out.
 std::optional<journal_superblock> parse_journal_superblock(const uint8_t* block, uint32_t block_size,
                                                            uint32_t journal_blocks);
-
-// One block the replay gives a new content: volume_block reads as copy_block with, when escaped, its first four
-// bytes set back to the journal magic (the journal stores such a block with those bytes zeroed).
-struct replay_entry {
-    uint64_t volume_block = 0;
-    // From scan_journal, the journal's logical block; in a mounted volume, a volume block (below 2^63, as every
-    // block of a partition is).
-    uint64_t copy_block : 63 = 0;
-    uint64_t escaped : 1 = 0;
-};
-
-// Sorted by volume_block, each volume block once. Its entries are counted against replay_entry_budget for as
-// long as it holds them.
-struct replay_map {
-    std::vector<replay_entry> entries;
-    size_t charged = 0;  // entries counted against the budget
-
-    replay_map() = default;
-    replay_map(replay_map&& other) noexcept;
-    replay_map& operator=(replay_map&& other) noexcept;
-    ~replay_map();
-};
-
-// Counts the map's entries against the process-wide budget: false, and nothing counted, when they do not fit.
-bool charge_replay_map(replay_map& map);
-
-// The entry for a volume block, or null.
-const replay_entry* find_replay_entry(const replay_map& map, uint64_t volume_block);
 
 // Why none of a journal that needs recovery is replayed. The kernel refuses to mount such a volume; it is read
 // as it is on disk.
@@ -149,4 +119,4 @@ journal_replay scan_journal(const journal_superblock& sb, uint32_t block_size, u
 // file, encrypted, or its map does not cover its size) and the superblock keeps a copy of its map, that copy is
 // read instead, as a block map, as e2fsck reads it. Reads the volume as it is on disk: call it before the volume
 // has a replay map.
-journal_replay scan_volume_journal(partition_linux_ext2& source);
+journal_replay scan_volume_journal(ext_volume& source);

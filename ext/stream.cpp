@@ -1,7 +1,6 @@
 // File content streaming: runs read in large requests into one buffer, written in the same large pieces.
 #include "ext/stream.h"
 
-#include "disk/partition.h"
 #include "ext/file_map.h"
 #include "ext/inline_data.h"
 #include "ext/volume.h"
@@ -57,7 +56,7 @@ struct output_file {
 
 }  // namespace
 
-void stream_file(partition_linux_ext2& source, uint32_t inode_number, HANDLE output, std::atomic<int32_t>* status,
+void stream_file(ext_volume& source, uint32_t inode_number, HANDLE output, std::atomic<int32_t>* status,
                  const std::atomic<int32_t>* abort_requested, std::atomic<uint64_t>* bytes_written)
 {
     status->store(0);

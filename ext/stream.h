@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // The largest single read from the drive, and the largest single write to the output.
 inline constexpr uint32_t stream_request_bytes = 1u << 20;
@@ -19,5 +19,5 @@ inline constexpr uint32_t stream_request_bytes = 1u << 20;
 // every write. A block that cannot be mapped or read ends the copy. Content kept in the inode (inline data) is
 // written in one piece; an inode whose content cannot be read (encrypted, compressed) fails without a write. The
 // output stays open.
-void stream_file(partition_linux_ext2& source, uint32_t inode_number, HANDLE output, std::atomic<int32_t>* status,
+void stream_file(ext_volume& source, uint32_t inode_number, HANDLE output, std::atomic<int32_t>* status,
                  const std::atomic<int32_t>* abort_requested, std::atomic<uint64_t>* bytes_written = nullptr);

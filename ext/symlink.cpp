@@ -1,11 +1,9 @@
 // Symbolic links: the target path kept in i_block, in inline data, or in the link's first block.
 #include "ext/symlink.h"
 
-#include "disk/partition.h"
-#include "ext/block_read.h"
+#include "ext/volume.h"
 #include "ext/file_map.h"
 #include "ext/inline_data.h"
-#include "ext/volume.h"
 
 #include <cstring>
 #include <vector>
@@ -22,7 +20,7 @@ void take_target(const uint8_t* bytes, size_t size, std::string& target)
 
 }  // namespace
 
-bool read_link_target(partition_linux_ext2& source, const ext_inode& inode, std::string& target)
+bool read_link_target(ext_volume& source, const ext_inode& inode, std::string& target)
 {
     target.clear();
     const uint64_t size = inode.size();
@@ -47,7 +45,7 @@ bool read_link_target(partition_linux_ext2& source, const ext_inode& inode, std:
     block_run run;
     if (!map_run(map, 0, run) || run.kind != run_kind::data)
         return false;
-    sector_buffer block = read_block(source, run.physical);
+    block_buffer block = read_block(source, run.physical);
     if (!block)
         return false;
     take_target(block.get(), static_cast<size_t>(size), target);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // The longest target a link can hold: Linux refuses a path of PATH_MAX (4 096) bytes with its terminator, and a
 // link's target fits in one block besides.
@@ -21,4 +21,4 @@ inline bool is_symlink(const ext_inode& inode)
 // tree), from the inode's inline data, or from the first block of its content. The target ends at its size or at a
 // NUL byte, whichever comes first. False when the inode is not a link, its size is 0 or beyond link_target_limit
 // or its block, its content is encrypted, or the block cannot be mapped or read.
-bool read_link_target(partition_linux_ext2& source, const ext_inode& inode, std::string& target);
+bool read_link_target(ext_volume& source, const ext_inode& inode, std::string& target);

@@ -1,10 +1,8 @@
-// ext volume mount: superblock checks, geometry, and the group descriptor table.
+// ext volume mount over a block source: superblock checks, geometry, the group descriptor table, and the probes.
 #include "ext/volume.h"
 
 #include "disk/byte_order.h"
 #include "disk/fs_signatures.h"
-#include "disk/partition.h"
-#include "ext/block_read.h"
 #include "ext/fast_commit.h"
 #include "ext/inode_cache.h"
 
@@ -26,9 +24,57 @@ bool is_power_of_two(uint32_t value)
     return value != 0 && (value & (value - 1)) == 0;
 }
 
-uint64_t partition_bytes(const partition& source)
+uint64_t source_bytes(const ext_volume& target)
 {
-    return static_cast<uint64_t>(source.sector_count) * source.sector_size;
+    return target.source->size;
+}
+
+uint32_t source_sector_size(const ext_volume& target)
+{
+    return target.source->sector_size;
+}
+
+// Bytes of a source read as the whole sectors that hold them, since a raw drive reads whole sectors only; at points
+// at the first byte asked for.
+struct covering_sectors {
+    block_buffer bytes;
+    const uint8_t* at = nullptr;
+};
+
+// Reads the sectors that hold [offset, offset + length) of the source; no bytes when the range does not lie inside
+// it or a read fails.
+covering_sectors read_covering_sectors(const block_source& source, uint64_t offset, uint32_t length)
+{
+    covering_sectors result;
+    const uint64_t sector = source.sector_size;
+    if (length == 0 || offset > source.size || length > source.size - offset)
+        return result;
+    uint64_t first = offset / sector * sector;
+    uint64_t end = (offset + length + sector - 1) / sector * sector;
+    if (end > source.size)
+        return result;
+    result.bytes = read_source_bytes(source, first, end - first);
+    if (result.bytes)
+        result.at = result.bytes.get() + (offset - first);
+    return result;
+}
+
+// True when the first foreign_signature_span bytes of the source (all of it, in whole sectors, when smaller) carry
+// no other file system's signature. One read.
+bool start_is_free_of_foreign_signatures(const block_source& source)
+{
+    uint64_t span = std::min<uint64_t>(foreign_signature_span, source.size) / source.sector_size * source.sector_size;
+    block_buffer start = span == 0 ? nullptr : read_source_bytes(source, 0, span);
+    return start && !holds_foreign_signature(start.get(), static_cast<size_t>(span));
+}
+
+// The superblock bytes at group 1's copy for blocks of 1024 << log bytes, when the source reaches that far.
+covering_sectors read_group1_copy(const block_source& source, uint32_t log)
+{
+    const uint64_t offset = group1_superblock_block(log) << (10 + log);
+    if (offset > source.size || superblock_size > source.size - offset)
+        return {};
+    return read_covering_sectors(source, offset, superblock_size);
 }
 
 // The block that holds the primary superblock (byte 1024): block 1 with 1 KiB blocks, else block 0. That is
@@ -46,7 +92,7 @@ uint64_t superblock_block(const ext2_volume_info& volume)
 }
 
 // Derives the geometry from the superblock, refusing values that make it meaningless or unsafe to use.
-bool derive_geometry(ext2_volume_info& volume, const partition& source)
+bool derive_geometry(ext2_volume_info& volume, const ext_volume& source)
 {
     const ext_superblock& sb = volume.superblock;
     if (sb.s_magic != ext_magic)
@@ -57,9 +103,10 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
         return false;
     volume.block_size = 1024u << sb.s_log_block_size;
     // Blocks are read as whole sectors: a block that is not a whole number of them cannot be.
-    if (volume.block_size < source.sector_size || volume.block_size % source.sector_size != 0)
+    const uint32_t sector_size = source_sector_size(source);
+    if (volume.block_size < sector_size || volume.block_size % sector_size != 0)
         return false;
-    volume.sectors_per_block = volume.block_size / source.sector_size;
+    volume.sectors_per_block = volume.block_size / sector_size;
     // A group's block (or cluster) and inode bitmaps are one block each, so no group can hold more than this.
     uint64_t bits_per_block = static_cast<uint64_t>(volume.block_size) * 8;
     uint64_t units_per_group = sb.s_blocks_per_group;
@@ -99,7 +146,7 @@ bool derive_geometry(ext2_volume_info& volume, const partition& source)
     if (table_bytes > std::numeric_limits<uint32_t>::max())
         return false;
     uint64_t table_end = (superblock_block(volume) + 1 + table_blocks) * volume.block_size;
-    if (table_end > partition_bytes(source))
+    if (table_end > source_bytes(source))
         return false;
     // As Linux refuses it: meta_bg cannot start after the table's last block.
     if ((sb.s_feature_incompat & incompat_meta_bg) != 0 && sb.s_first_meta_bg > table_blocks)
@@ -145,14 +192,14 @@ uint64_t descriptor_block(const ext2_volume_info& volume, uint32_t b)
 }
 
 // The whole descriptor table, its blocks in table order.
-sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ext2_volume_info& volume)
+block_buffer read_descriptor_table(const ext_volume& target, const ext2_volume_info& volume)
 {
     if ((volume.superblock.s_feature_incompat & incompat_meta_bg) == 0)
         return read_blocks(target, descriptor_block(volume, 0), volume.desc_table_blocks);
-    uint64_t sectors = static_cast<uint64_t>(volume.desc_table_blocks) * volume.sectors_per_block;
-    if (sectors > std::numeric_limits<uint32_t>::max())
+    uint64_t bytes = static_cast<uint64_t>(volume.desc_table_blocks) * volume.block_size;
+    if (bytes > std::numeric_limits<uint32_t>::max())
         return nullptr;
-    sector_buffer table(new (std::nothrow) uint8_t[sectors * target.sector_size]);
+    block_buffer table(new (std::nothrow) uint8_t[bytes]);
     if (!table)
         return nullptr;
     for (uint32_t b = 0; b < volume.desc_table_blocks; ++b) {
@@ -167,7 +214,7 @@ sector_buffer read_descriptor_table(const partition_linux_ext2& target, const ex
 // replayed blocks, all their fields, as a mount after the replay would read them; the block size must stay, since
 // the replay map counts in blocks. When the superblock and table it gives do not check out, the volume stays as it
 // is on disk and the result is false.
-bool lay_replay_over(partition_linux_ext2& target, replay_map map)
+bool lay_replay_over(ext_volume& target, replay_map map)
 {
     ext2_volume_info& on_disk = *target.volume_info;
     on_disk.replay = std::move(map);
@@ -195,7 +242,7 @@ bool lay_replay_over(partition_linux_ext2& target, replay_map map)
 // journal's committed transactions are laid over the blocks they write, and then the fast commits that follow them
 // are replayed. What cannot be applied is recorded in the volume info: a journal on another device is not read, and
 // when the journal, or the superblock and table it gives, do not check out, the volume stays as it is on disk.
-void replay_journal_into(partition_linux_ext2& target)
+void replay_journal_into(ext_volume& target)
 {
     ext2_volume_info& on_disk = *target.volume_info;
     const ext_superblock& sb = on_disk.superblock;
@@ -253,18 +300,18 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     return sb;
 }
 
-bool is_mounted(const partition_linux_ext2& target)
+bool is_mounted(const ext_volume& target)
 {
     return target.volume_info && target.volume_info->superblock.s_magic == ext_magic &&
            !target.volume_info->descriptors.empty();
 }
 
-bool load_group_descriptors(partition_linux_ext2& target)
+bool load_group_descriptors(ext_volume& target)
 {
     if (!target.volume_info)
         return false;
     ext2_volume_info& volume = *target.volume_info;
-    sector_buffer table = read_descriptor_table(target, volume);
+    block_buffer table = read_descriptor_table(target, volume);
     if (!table)
         return false;
     bool is_64bit = (volume.superblock.s_feature_incompat & incompat_64bit) != 0;
@@ -286,16 +333,14 @@ enum class primary_mount { mounted, refused, unusable };
 // Mounts the volume through its primary superblock. refused when a read fails or the superblock names an
 // incompatible feature the reader refuses: a superblock copy, written earlier, may lack a feature the primary
 // gained since, so only a primary that is gone or meaningless gives way to a copy (unusable).
-primary_mount mount_primary(partition_linux_ext2& target)
+primary_mount mount_primary(ext_volume& target)
 {
     target.volume_info = std::make_unique<ext2_volume_info>();
-    uint32_t first = superblock_offset / target.sector_size;
-    uint32_t last = (superblock_offset + superblock_size - 1) / target.sector_size;
-    sector_buffer sectors = read_sectors(target, first, last - first + 1);
-    if (!sectors)
+    covering_sectors primary = read_covering_sectors(*target.source, superblock_offset, superblock_size);
+    if (!primary.bytes)
         return primary_mount::refused;
     ext2_volume_info& volume = *target.volume_info;
-    volume.superblock = parse_superblock(sectors.get() + (superblock_offset - first * target.sector_size));
+    volume.superblock = parse_superblock(primary.at);
     if (!derive_geometry(volume, target)) {
         bool names_refused_feature = volume.superblock.s_magic == ext_magic &&
                                      (volume.superblock.s_feature_incompat & ~incompat_readable) != 0;
@@ -307,7 +352,7 @@ primary_mount mount_primary(partition_linux_ext2& target)
 // For a volume read through a superblock copy: the journal's committed transactions, when it holds any, laid over
 // the blocks they write, as e2fsck runs a journal that is not empty for a volume opened through a copy. The
 // geometry stays the copy's. A journal that does not check out is ignored, as for the primary.
-void replay_journal_through_copy(partition_linux_ext2& target)
+void replay_journal_through_copy(ext_volume& target)
 {
     const ext_superblock& sb = target.volume_info->superblock;
     if ((sb.s_feature_compat & compat_has_journal) == 0 || sb.s_journal_inum == 0 ||
@@ -322,32 +367,20 @@ void replay_journal_through_copy(partition_linux_ext2& target)
 
 // Mounts the volume through group 1's superblock copy, trying the places mke2fs uses for each block size in turn:
 // at most max_log_backup_block_size + 1 candidates, one read each, after one read of the area's start.
-bool mount_through_copy(partition_linux_ext2& target)
+bool mount_through_copy(ext_volume& target)
 {
-    const uint64_t bytes = partition_bytes(target);
-    uint32_t start_sectors =
-        static_cast<uint32_t>(std::min<uint64_t>(foreign_signature_span, bytes) / target.sector_size);
-    sector_buffer start = start_sectors == 0 ? nullptr : read_sectors(target, 0, start_sectors);
-    if (!start || holds_foreign_signature(start.get(), static_cast<size_t>(start_sectors) * target.sector_size))
+    const uint64_t bytes = source_bytes(target);
+    if (!start_is_free_of_foreign_signatures(*target.source))
         return false;
-    start.reset();
     for (uint32_t log = 0; log <= max_log_backup_block_size; ++log) {
         const uint32_t block_size = 1024u << log;
         const uint64_t block = group1_superblock_block(log);
-        const uint64_t offset = block * block_size;
-        if (offset + superblock_size > bytes)
-            continue;
-        uint64_t first = offset / target.sector_size;
-        uint64_t last = (offset + superblock_size - 1) / target.sector_size;
-        sector_buffer sectors = read_sectors(target, first, static_cast<uint32_t>(last - first + 1));
-        if (!sectors)
-            continue;
-        const uint8_t* bytes_at = sectors.get() + (offset - first * target.sector_size);
-        if (!looks_like_group1_superblock(bytes_at, log))
+        covering_sectors copy = read_group1_copy(*target.source, log);
+        if (!copy.bytes || !looks_like_group1_superblock(copy.at, log))
             continue;
         target.volume_info = std::make_unique<ext2_volume_info>();
         ext2_volume_info& volume = *target.volume_info;
-        volume.superblock = parse_superblock(bytes_at);
+        volume.superblock = parse_superblock(copy.at);
         volume.backup_superblock_block = block;
         if (derive_geometry(volume, target) && volume.block_size == block_size &&
             volume.blocks_count <= bytes / block_size && load_group_descriptors(target)) {
@@ -361,7 +394,7 @@ bool mount_through_copy(partition_linux_ext2& target)
 
 }  // namespace
 
-bool mount_volume(partition_linux_ext2& target)
+bool mount_volume(ext_volume& target)
 {
     if (target.volume_info)
         return is_mounted(target);
@@ -381,6 +414,36 @@ bool mount_volume(partition_linux_ext2& target)
     } catch (const std::bad_alloc&) {
     }
     target.volume_info.reset();
+    return false;
+}
+
+std::unique_ptr<ext_volume> make_ext_volume(source_ref source)
+{
+    if (!source)
+        return nullptr;
+    auto volume = std::make_unique<ext_volume>();
+    volume->source = std::move(source);
+    return volume;
+}
+
+bool holds_ext_superblock(const block_source& source)
+{
+    constexpr size_t magic_offset = 56;  // within the superblock
+    if (source.size < superblock_offset * 2)
+        return false;
+    covering_sectors magic = read_covering_sectors(source, superblock_offset + magic_offset, 2);
+    return magic.bytes && read_le16(magic.at, 0) == ext_magic;
+}
+
+bool holds_ext_superblock_copy(const block_source& source)
+{
+    if (!start_is_free_of_foreign_signatures(source))
+        return false;
+    for (uint32_t log = 0; log <= max_log_backup_block_size; ++log) {
+        covering_sectors copy = read_group1_copy(source, log);
+        if (copy.bytes && looks_like_group1_superblock(copy.at, log))
+            return true;
+    }
     return false;
 }
 

@@ -1,7 +1,9 @@
-// ext volume mount: the superblock, the volume geometry derived from it, and the group descriptor table.
+// ext volume mount over a block source: the volume object that owns the mount, the superblock, the volume geometry
+// derived from it, the group descriptor table, and the probes for a superblock in a source.
 #pragma once
 
-#include "disk/physical_disk.h"
+#include "disk/block_source.h"
+#include "ext/block_read.h"
 #include "ext/fast_commit.h"
 #include "ext/journal.h"
 
@@ -10,8 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-class partition_linux_ext2;
 
 inline constexpr uint16_t ext_magic = 0xEF53;
 
@@ -97,8 +97,9 @@ struct group_descriptor {
     uint64_t inode_table = 0;  // first block of the group's inode table
 };
 
-// One per mounted partition, owned by the partition.
-struct ext2_volume_info {
+// One per mounted volume, owned by its ext_volume. The block geometry (block size, block count, replay map) is the
+// part that whole-block reads use.
+struct ext2_volume_info : block_geometry {
     uint32_t desc_size = 0;  // bytes per on-disk descriptor
     uint32_t inodes_per_group = 0;
     uint32_t desc_table_blocks = 0;
@@ -107,19 +108,14 @@ struct ext2_volume_info {
     ext_superblock superblock;
     std::vector<group_descriptor> descriptors;  // per group
 
-    // Geometry derived once from the superblock.
-    uint32_t block_size = 0;         // 1024 << s_log_block_size
-    uint32_t sectors_per_block = 0;  // block_size / sector size, at least 1 on a mounted volume
+    // Geometry derived once from the superblock (block_size and blocks_count with it, in block_geometry).
+    uint32_t sectors_per_block = 0;  // block_size / the source's sector size, at least 1 on a mounted volume
     uint32_t inode_size = 0;         // s_inode_size, 128 where the superblock says 0
     uint32_t blocks_per_cluster = 1;  // above 1 only with bigalloc
-    uint64_t blocks_count = 0;       // with the high word where the 64-bit feature is set
     // The block of group 1's superblock copy when the volume is read through it (its primary superblock is gone);
     // 0 when it is read through the primary.
     uint64_t backup_superblock_block = 0;
 
-    // Blocks that committed transactions of the journal give new contents, for a volume whose journal needs
-    // recovery; empty otherwise. Built by the mount and never changed afterwards.
-    replay_map replay;
     // The superblock said that the journal needs recovery (the volume was not cleanly unmounted), and what the
     // mount could not apply of it. Set by the mount and never changed afterwards.
     bool journal_needed_recovery = false;
@@ -138,16 +134,66 @@ inline bool journal_recovery_incomplete(const ext2_volume_info& volume)
     return volume.journal_needed_recovery && !volume.journal_recovery.complete();
 }
 
-// Mounts the partition once: true when it is mounted afterwards. A partition that already has volume info is not
-// read again. On failure the partition keeps no volume info and nothing of the attempt is left.
+// An ext volume over a block source: what the file system owns of its mount. Made unmounted over a source (a
+// partition, a whole drive, an array, a logical volume), mounted once by mount_volume, and read by every ext
+// function through its source alone.
+struct ext_volume {
+    source_ref source;  // what the volume reads; null only in a volume that is never mounted
+    // Keys this volume's entries in the process-wide caches. Unique for the process's life, so that entries left by
+    // a volume that is gone can never answer for a new one over the same bytes.
+    uint64_t cache_id = new_source_id();
+    std::unique_ptr<ext2_volume_info> volume_info;  // null until mounted
+};
+
+// A volume over the source, not yet mounted; null for a null source.
+std::unique_ptr<ext_volume> make_ext_volume(source_ref source);
+
+// Reads count consecutive blocks of a mounted volume from block on into target, which holds count whole blocks; a
+// block that the replay map holds reads as the journal's copy. False when any lies outside the volume or its
+// source, the request exceeds 32 bits of bytes, or a read fails.
+inline bool read_volume_blocks(const ext_volume& source, uint64_t block, uint32_t count, uint8_t* target)
+{
+    return read_geometry_blocks(*source.source, *source.volume_info, block, count, target);
+}
+
+// As read_volume_blocks, into a new buffer allocated once the request has passed its checks; null on failure.
+inline block_buffer read_blocks(const ext_volume& source, uint64_t block, uint32_t count)
+{
+    return read_geometry_blocks(*source.source, *source.volume_info, block, count);
+}
+
+// Reads one whole block of the volume; null for a block outside the volume or a failed read.
+inline block_buffer read_block(const ext_volume& source, uint64_t block)
+{
+    return read_blocks(source, block, 1);
+}
+
+// Reads count consecutive blocks from block on into target in one request to the source (plus one per block the
+// journal replaces).
+inline bool read_blocks_into(const ext_volume& source, uint64_t block, uint32_t count, uint8_t* target)
+{
+    return read_volume_blocks(source, block, count, target);
+}
+
+// True when the source holds the ext magic where a primary superblock would be (byte 1024 + 56). A probe only:
+// the mount checks the superblock.
+bool holds_ext_superblock(const block_source& source);
+
+// True when the source's start carries no other file system's signature (disk/fs_signatures.h) and a superblock
+// copy that says it is group 1's lies where mke2fs puts it for one of the block sizes (group1_superblock_block): a
+// volume whose primary superblock is gone. A probe only, as above.
+bool holds_ext_superblock_copy(const block_source& source);
+
+// Mounts the volume once: true when it is mounted afterwards. A volume that already has volume info is not
+// read again. On failure the volume keeps no volume info and nothing of the attempt is left.
 // When the primary superblock has no ext magic or makes the geometry meaningless (not when it names a feature the
 // reader refuses, nor when a read fails), the volume is read as e2fsck -b reads it: through group 1's superblock
 // copy at a place mke2fs puts it (group1_superblock_block), with the descriptor table after that copy, provided the
 // area's start carries no other file system's signature (disk/fs_signatures.h), the copy says it is group 1's and
-// checks out, and the volume fits the partition. Its journal, when it holds committed transactions, is laid over
+// checks out, and the volume fits the source. Its journal, when it holds committed transactions, is laid over
 // the blocks as e2fsck runs it for a volume opened through a copy, whose primary can no longer say whether it
 // needs recovery.
-bool mount_volume(partition_linux_ext2& target);
+bool mount_volume(ext_volume& target);
 
 // The block of group 1's superblock copy as mke2fs places it with its default groups of 8 * block size blocks,
 // for blocks of 1024 << log_block_size bytes: 8193 for 1 KiB blocks (block 0 lies before the first data block),
@@ -159,11 +205,11 @@ inline constexpr uint32_t max_log_backup_block_size = 6;
 // magic, that block size, a first data block and group size that put group 1 there, and s_block_group_nr 1.
 bool looks_like_group1_superblock(const uint8_t* bytes, uint32_t log_block_size);
 
-bool is_mounted(const partition_linux_ext2& target);
+bool is_mounted(const ext_volume& target);
 
 // Reads the descriptor table into the volume info's descriptors: in one request where the table follows the
 // superblock, block by block where meta_bg spreads it over the groups.
-bool load_group_descriptors(partition_linux_ext2& target);
+bool load_group_descriptors(ext_volume& target);
 
 // True when count blocks starting at block lie inside the volume.
 bool blocks_in_volume(const ext2_volume_info& volume, uint64_t block, uint64_t count);

@@ -1,7 +1,6 @@
 // FsFindFirst, FsFindNext and FsFindClose: the root's partition folders, and directory listings below them.
 #include "plugin/find.h"
 
-#include "disk/partition.h"
 #include "ext/inode_cache.h"
 #include "plugin/entry_details.h"
 #include "plugin/host_text.h"
@@ -10,6 +9,7 @@
 #include "plugin/recovery_notice.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -24,7 +24,7 @@ void set_no_time(WIN32_FIND_DATAA& record)
 }
 
 // Times and mode from the inode, or the no-time marker when it cannot be read.
-void set_details(WIN32_FIND_DATAA& record, partition_linux_ext2& source, uint32_t inode_number)
+void set_details(WIN32_FIND_DATAA& record, ext_volume& source, uint32_t inode_number)
 {
     if (std::optional<ext_inode> inode = get_inode(source, inode_number))
         set_inode_details(record, *inode);
@@ -32,19 +32,19 @@ void set_details(WIN32_FIND_DATAA& record, partition_linux_ext2& source, uint32_
         set_no_time(record);
 }
 
-partition_linux_ext2& partition_at(const plugin_context& context, int drive, int slot)
+ext_volume& volume_at(const plugin_context& context, int index)
 {
-    return *context.disks[static_cast<size_t>(drive)]->ext_partitions[static_cast<size_t>(slot)];
+    return *context.volumes[static_cast<size_t>(index)].volume;
 }
 
 // A partition folder of the root: a folder with its root directory's times and mode, no size.
-void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, int drive, int slot)
+void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, int index)
 {
     std::memset(&record, 0, sizeof record);
     record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    partition_linux_ext2& source = partition_at(context, drive, slot);
-    set_details(record, source, root_directory_inode);
-    format_partition_folder(record.cFileName, drive, source.number);
+    const shown_volume& shown = context.volumes[static_cast<size_t>(index)];
+    set_details(record, *shown.volume, root_directory_inode);
+    std::snprintf(record.cFileName, sizeof record.cFileName, "%s", shown.name.c_str());
 }
 
 // A directory entry's fields, its name aside. What the entry is comes from its inode's mode, not the record's type
@@ -53,7 +53,7 @@ void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, in
 // folder, or a file with the target's size, times and mode; any other link as itself, a file the size of its target
 // path. An inode that cannot be read or is not well formed is shown as a file with no size and no time, which does
 // not open.
-void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source, const find_handle& handle,
+void fill_directory_entry(WIN32_FIND_DATAA& record, ext_volume& source, const find_handle& handle,
                           const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
@@ -81,7 +81,7 @@ void fill_directory_entry(WIN32_FIND_DATAA& record, partition_linux_ext2& source
 }
 
 // What a directory shows when it has no visible entry: its parent's placeholder, with the directory's own times.
-void fill_parent_placeholder(WIN32_FIND_DATAA& record, partition_linux_ext2& source, uint32_t directory)
+void fill_parent_placeholder(WIN32_FIND_DATAA& record, ext_volume& source, uint32_t directory)
 {
     std::memset(&record, 0, sizeof record);
     record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
@@ -137,7 +137,7 @@ DWORD search_error_of(enter_result entered, bool last)
 // its first visible entry. Null with no listing when a component names no directory or a directory on the way or
 // the one reached cannot be read, error then telling which (search_error_of); null with position at the end of the
 // listing when the directory has no visible entry.
-const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* path, find_handle& handle, DWORD& error)
+const dir_entry* walk_to_directory(ext_volume& source, const char* path, find_handle& handle, DWORD& error)
 {
     handle.entry_index = 0;
     handle.listing.reset();
@@ -174,38 +174,28 @@ const dir_entry* walk_to_directory(partition_linux_ext2& source, const char* pat
 HANDLE find_first_root(const shared_context& shared, const char* path, WIN32_FIND_DATAA& record)
 {
     const plugin_context& context = *shared;
-    for (int drive = 0; drive < context.disk_count; ++drive) {
-        if (context.disks[static_cast<size_t>(drive)]->ext_count <= 0)
-            continue;
-        auto handle = new (std::nothrow) find_handle;
-        if (handle == nullptr)
-            return failed_search(ERROR_NOT_ENOUGH_MEMORY);
-        fill_root_entry(record, context, drive, 0);
-        std::strncpy(handle->search_path, path, host_path_size - 1);
-        std::memcpy(handle->last_name, record.cFileName, host_path_size);
-        handle->listing_mode = listing_mode_root;
-        handle->disk_index = drive;
-        handle->partition_slot = 0;
-        handle->context = shared;
-        return handle;
-    }
-    // A root with no partition folder is an empty folder.
-    return failed_search(ERROR_NO_MORE_FILES);
+    // A root with no volume folder is an empty folder.
+    if (context.volumes.empty())
+        return failed_search(ERROR_NO_MORE_FILES);
+    auto handle = new (std::nothrow) find_handle;
+    if (handle == nullptr)
+        return failed_search(ERROR_NOT_ENOUGH_MEMORY);
+    fill_root_entry(record, context, 0);
+    std::strncpy(handle->search_path, path, host_path_size - 1);
+    std::memcpy(handle->last_name, record.cFileName, host_path_size);
+    handle->listing_mode = listing_mode_root;
+    handle->volume_index = 0;
+    handle->context = shared;
+    return handle;
 }
 
 BOOL find_next_root(const plugin_context& context, find_handle& handle, WIN32_FIND_DATAA& record)
 {
-    int drive = handle.disk_index;
-    int slot = handle.partition_slot + 1;
-    for (; drive < context.disk_count; ++drive, slot = 0) {
-        if (slot < context.disks[static_cast<size_t>(drive)]->ext_count)
-            break;
-    }
-    if (drive >= context.disk_count)
+    int index = handle.volume_index + 1;
+    if (index >= static_cast<int>(context.volumes.size()))
         return FALSE;
-    handle.disk_index = drive;
-    handle.partition_slot = slot;
-    fill_root_entry(record, context, drive, slot);
+    handle.volume_index = index;
+    fill_root_entry(record, context, index);
     std::memcpy(handle.last_name, record.cFileName, host_path_size);
     return TRUE;
 }
@@ -214,20 +204,16 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
                             WIN32_FIND_DATAA& record, std::string& name)
 {
     const plugin_context& context = *shared;
-    int drive = 0;
-    int number = 0;
-    if (parse_partition_folder(context, path.c_str(), drive, number) < 0)
-        return failed_search(ERROR_PATH_NOT_FOUND);
-    int slot = ext_index(context, drive, number);
-    if (slot < 0)
+    int index = -1;
+    if (parse_partition_folder(context, path.c_str(), index) < 0)
         return failed_search(ERROR_PATH_NOT_FOUND);
     // Before anything of the volume is shown: what it shows may lack changes that its journal holds.
-    tell_incomplete_recovery(context, partition_at(context, drive, slot), drive);
+    tell_incomplete_recovery(context, context.volumes[static_cast<size_t>(index)]);
     auto handle = new (std::nothrow) find_handle;
     if (handle == nullptr)
         return failed_search(ERROR_NOT_ENOUGH_MEMORY);
     handle->view = view;
-    partition_linux_ext2& source = partition_at(context, drive, slot);
+    ext_volume& source = volume_at(context, index);
     DWORD error = ERROR_READ_FAULT;
     const dir_entry* first = walk_to_directory(source, path.c_str(), *handle, error);
     if (first) {
@@ -243,8 +229,7 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
     }
     std::strncpy(handle->search_path, path.c_str(), host_path_size - 1);
     handle->listing_mode = listing_mode_directory;
-    handle->disk_index = drive;
-    handle->partition_slot = slot;
+    handle->volume_index = index;
     handle->context = shared;
     return handle;
 }
@@ -257,7 +242,7 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
     const dir_entry* entry = next_visible_entry(*handle.listing, handle.entry_index);
     if (entry == nullptr)
         return FALSE;
-    fill_directory_entry(record, partition_at(context, handle.disk_index, handle.partition_slot), handle, *entry);
+    fill_directory_entry(record, volume_at(context, handle.volume_index), handle, *entry);
     name = name_shown(*handle.listing, static_cast<uint32_t>(handle.entry_index), *handle.names);
     return TRUE;
 }
@@ -308,7 +293,7 @@ HANDLE find_first(shared_context context, const std::string& path, host_text_kin
     bool root = path.size() == 1 && path[0] == host_path_separator;
     if (root)
         context = refreshed_context();
-    if (context == nullptr || context->partition_index_table.empty())
+    if (context == nullptr || context->disk_count <= 0)
         return failed_search(root ? ERROR_NO_MORE_FILES : ERROR_PATH_NOT_FOUND);
     if (root) {
         handle = find_first_root(context, path.c_str(), record);

@@ -2,7 +2,7 @@
 // for larger files, while the host's thread reports progress) and move it over the target when whole.
 #include "plugin/get_file.h"
 
-#include "disk/partition.h"
+#include "ext/volume.h"
 #include "ext/inode_cache.h"
 #include "ext/stream.h"
 #include "plugin/entry_details.h"
@@ -133,15 +133,12 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     std::optional<std::string> remote = remote_path_utf8(remote_name);
     if (!remote)
         return file_result_not_found;
-    int drive = 0;
-    int number = 0;
-    if (parse_partition_folder(context, remote->c_str(), drive, number) < 0)
+    int index = -1;
+    if (parse_partition_folder(context, remote->c_str(), index) < 0)
         return file_result_not_found;
-    int slot = ext_index(context, drive, number);
-    if (slot < 0)
-        return file_result_not_found;
-    partition_linux_ext2& source = *context.disks[static_cast<size_t>(drive)]->ext_partitions[static_cast<size_t>(slot)];
-    tell_incomplete_recovery(context, source, drive);
+    const shown_volume& shown = context.volumes[static_cast<size_t>(index)];
+    ext_volume& source = *shown.volume;
+    tell_incomplete_recovery(context, shown);
 
     uint32_t inode_number = 0;
     ext_inode inode;
@@ -229,7 +226,7 @@ int file_result_of(enter_result entered)
 
 }  // namespace
 
-int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
+int resolve_file(ext_volume& source, const char* path, const name_view& view, uint32_t& inode_number,
                  ext_inode& inode)
 {
     path_components components = components_after_folder(path);

@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <optional>
 
-class partition_linux_ext2;
+struct ext_volume;
 struct ext_inode;
 
 // Shared by FsGetFile and its worker for the length of one call. status and bytes_written have one writer (the
 // worker), abort_requested one (the host's thread).
 struct copy_job {
-    partition_linux_ext2* source_partition = nullptr;
+    ext_volume* source_partition = nullptr;
     uint32_t inode_number = 0;
     HANDLE output_file = INVALID_HANDLE_VALUE;
     std::atomic<int32_t> status{0};
@@ -29,5 +29,5 @@ struct copy_job {
 // on the path is truly absent or names no folder (or, last, no file); not_supported for a link that does not
 // resolve, or a folder on the path whose names are encrypted; read_error when a folder, inode or link on the path
 // cannot be read or is damaged (a drive's read error is not an absent name).
-int resolve_file(partition_linux_ext2& source, const char* path, const name_view& view, uint32_t& inode_number,
+int resolve_file(ext_volume& source, const char* path, const name_view& view, uint32_t& inode_number,
                  ext_inode& inode);

@@ -31,7 +31,7 @@ void push_components(std::vector<std::string_view>& pending, std::string_view pa
 // Looks a name of a link's target up in a folder. The folder's whole listing is read and kept: a listing resolves
 // every link it holds, and links of one folder tend to point into the same few folders, however large. A folder
 // that cannot be listed whole is searched block by block.
-lookup_result find_for_link(partition_linux_ext2& source, uint32_t folder, std::string_view name, entry_match& match)
+lookup_result find_for_link(ext_volume& source, uint32_t folder, std::string_view name, entry_match& match)
 {
     shared_listing listing = load_folder(source, folder);
     if (!listing)
@@ -46,7 +46,7 @@ lookup_result find_for_link(partition_linux_ext2& source, uint32_t folder, std::
 
 }  // namespace
 
-follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span<const uint32_t> chain,
+follow_result follow_link(ext_volume& source, uint32_t link, std::span<const uint32_t> chain,
                           followed_entry& target)
 {
     if (chain.empty())
@@ -118,7 +118,7 @@ follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span
     return follow_result::resolved;
 }
 
-lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32_t> chain, std::string_view component,
+lookup_result find_followed(ext_volume& source, std::span<const uint32_t> chain, std::string_view component,
                             const name_view& view, followed_entry& entry, follow_result* link_outcome)
 {
     entry_match match;
@@ -135,7 +135,7 @@ lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32
     return found;
 }
 
-enter_result enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
+enter_result enter_folder(ext_volume& source, std::vector<uint32_t>& chain, std::string_view component,
                           const name_view& view)
 {
     followed_entry entry;
@@ -158,7 +158,7 @@ enter_result enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& c
     return enter_result::entered;
 }
 
-enter_result folder_failure(partition_linux_ext2& source, uint32_t directory)
+enter_result folder_failure(ext_volume& source, uint32_t directory)
 {
     std::optional<ext_inode> inode = get_inode(source, directory);
     if (inode && inode->well_formed() && inode->is_directory() && !inode->content_readable())

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // Links followed in one resolution at most, as Linux does; a longer chain counts as a loop.
 inline constexpr int link_follow_limit = 40;
@@ -32,14 +32,14 @@ struct followed_entry {
 // The target's components are looked up by their names on disk; an absolute target starts at the partition's
 // root, and ".." above that root leaves the partition. On success target holds the final inode, a folder or a
 // regular file.
-follow_result follow_link(partition_linux_ext2& source, uint32_t link, std::span<const uint32_t> chain,
+follow_result follow_link(ext_volume& source, uint32_t link, std::span<const uint32_t> chain,
                           followed_entry& target);
 
 // Looks a host path component up in the last folder of chain by the name a host of this view is shown, and follows
 // it when it is a link. entry is the link's target when it resolves, else what was found (a link that does not
 // resolve keeps file_type_symlink; link_outcome tells why), its type as its inode's mode gives it
 // (file_type_unknown for an inode that cannot be read or is not well formed).
-lookup_result find_followed(partition_linux_ext2& source, std::span<const uint32_t> chain, std::string_view component,
+lookup_result find_followed(ext_volume& source, std::span<const uint32_t> chain, std::string_view component,
                             const name_view& view, followed_entry& entry, follow_result* link_outcome = nullptr);
 
 // What one step of a host path down into a folder found.
@@ -55,9 +55,9 @@ enum class enter_result {
 // folder (or a link to one), that folder is pushed onto chain. A record that names a folder already on the path (only
 // damage makes one: links to such folders never resolve) is failed, as it would let a host's recursive copy descend
 // until its paths run out. "." and ".." steps are taken as they are.
-enter_result enter_folder(partition_linux_ext2& source, std::vector<uint32_t>& chain, std::string_view component,
+enter_result enter_folder(ext_volume& source, std::vector<uint32_t>& chain, std::string_view component,
                           const name_view& view);
 
 // Why a folder could not be searched or listed: unsupported when it is a sound folder whose names are encrypted,
 // failed for anything else (its inode, a block or a record could not be read or is damaged).
-enter_result folder_failure(partition_linux_ext2& source, uint32_t directory);
+enter_result folder_failure(ext_volume& source, uint32_t directory);

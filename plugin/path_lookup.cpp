@@ -30,13 +30,13 @@ bool next_component(path_components& walk, const char*& component, size_t& lengt
     return false;
 }
 
-uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode)
+uint8_t effective_file_type(ext_volume& source, uint32_t inode)
 {
     std::optional<ext_inode> found = get_inode(source, inode);
     return found ? inode_file_type(*found) : file_type_unknown;
 }
 
-lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+lookup_result find_in_folder(ext_volume& source, uint32_t directory, const char* name, size_t length,
                              entry_match& result)
 {
     // A folder that one request reads whole is listed and kept: the next lookup in it (the next file of a copy,
@@ -58,7 +58,7 @@ lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, c
     return lookup_entry(source, directory, name, length, result);
 }
 
-lookup_result find_shown(partition_linux_ext2& source, uint32_t directory, std::string_view component,
+lookup_result find_shown(ext_volume& source, uint32_t directory, std::string_view component,
                          const name_view& view, entry_match& result)
 {
     lookup_result exact = find_in_folder(source, directory, component.data(), component.size(), result);
@@ -81,7 +81,7 @@ lookup_result find_shown(partition_linux_ext2& source, uint32_t directory, std::
     return lookup_result::found;
 }
 
-shared_listing load_folder(partition_linux_ext2& source, uint32_t directory)
+shared_listing load_folder(ext_volume& source, uint32_t directory)
 {
     if (shared_listing listing = cached_folder(source, directory))
         return listing;

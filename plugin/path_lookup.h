@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // A walk over the components of a host path after its partition folder.
 struct path_components {
@@ -26,18 +26,18 @@ bool next_component(path_components& walk, const char*& component, size_t& lengt
 // which damage can make say "folder" for a file. file_type_unknown when the inode cannot be read or is not well
 // formed (ext/directory.h, inode_file_type). The inode is read through the inode cache, where a lookup or listing
 // that goes on to use it finds it again.
-uint8_t effective_file_type(partition_linux_ext2& source, uint32_t inode);
+uint8_t effective_file_type(ext_volume& source, uint32_t inode);
 
 // Looks a name up in a folder: in its cached listing when it has one, else in its blocks, read only until the
 // name is found. Records of inode 0 never match.
-lookup_result find_in_folder(partition_linux_ext2& source, uint32_t directory, const char* name, size_t length,
+lookup_result find_in_folder(ext_volume& source, uint32_t directory, const char* name, size_t length,
                              entry_match& result);
 
 // Looks a path component up by the name a host of this view is shown: an entry whose on-disk name is the
 // component counts when it is shown so; otherwise the entry whose changed name it is.
-lookup_result find_shown(partition_linux_ext2& source, uint32_t directory, std::string_view component,
+lookup_result find_shown(ext_volume& source, uint32_t directory, std::string_view component,
                          const name_view& view, entry_match& result);
 
 // The listing of a folder: the cached one, or one read now and kept in the cache. Null when it cannot be read.
-shared_listing load_folder(partition_linux_ext2& source, uint32_t directory);
+shared_listing load_folder(ext_volume& source, uint32_t directory);
 

@@ -1,11 +1,13 @@
-// The plugin context: FsInit, the administrator check, the drive scan, the partition index table, and the rescans
-// that the root listing asks for.
+// The plugin context: FsInit, the administrator check, the drive scan, the mount of the assembled sources, and the
+// rescans that the root listing asks for.
 #include "plugin/plugin_context.h"
 
 #include "disk/partition.h"
 #include "ext/folder_cache.h"
 #include "ext/inode_cache.h"
+#include "ext/volume.h"
 #include "platform/lock.h"
+#include "storage/assembly.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,43 +45,57 @@ void publish(std::shared_ptr<const plugin_context> context)
     // The previous context is released here, after the lock, when nothing else holds it.
 }
 
-// The owner of a drive for every context that shows it. When the last one lets go, the caches forget the drive's
-// partitions (their entries could never answer again, but would keep their memory until pushed out) and the
-// drive is closed.
+// The owner of a drive for every context that shows it; the drive is closed when the last one lets go.
 std::shared_ptr<physical_disk> share_drive(std::unique_ptr<physical_disk> disk)
 {
-    return std::shared_ptr<physical_disk>(disk.release(), [](physical_disk* released) {
-        for (const partition_linux_ext2* item : released->ext_partitions) {
-            if (unloading.load())
-                break;
-            forget_inode_tables(*item);
-            forget_folders(*item);
+    return std::shared_ptr<physical_disk>(std::move(disk));
+}
+
+// The owner of a mounted volume for every context that shows it. When the last one lets go, the caches forget the
+// volume (their entries could never answer again, but would keep their memory until pushed out).
+std::shared_ptr<ext_volume> share_volume(std::unique_ptr<ext_volume> volume)
+{
+    return std::shared_ptr<ext_volume>(volume.release(), [](ext_volume* released) {
+        if (!unloading.load()) {
+            forget_inode_tables(*released);
+            forget_folders(*released);
         }
         delete released;
     });
 }
 
-// Mounts what the table scan found, as start-up does: a drive whose tables could not be read shows nothing.
-void mount_scanned(physical_disk& disk, int scanned)
+// Mounts the sources the assembly gives over the context's drives, in its order. A source of an identity that
+// previous showed keeps its volume, and one previous could not mount is not read again.
+void mount_sources(plugin_context& context, const plugin_context* previous)
 {
-    if (scanned >= 0)
-        disk.ext_partitions = collect_ext_partitions(disk);
-    else
-        disk.ext_count = 0;
-}
-
-int sum_of_last_numbers(const plugin_context& context)
-{
-    int sum = 0;
-    for (const auto& disk : context.disks)
-        if (disk->ext_count > 0)
-            sum += disk->ext_partitions.back()->number;
-    return sum;
+    for (named_source& found : assemble_sources(context.disks)) {
+        std::string identity = source_identity(*found.source);
+        std::shared_ptr<ext_volume> volume;
+        if (previous) {
+            for (const shown_volume& shown : previous->volumes)
+                if (shown.identity == identity)
+                    volume = shown.volume;
+            if (!volume && std::find(previous->unmounted.begin(), previous->unmounted.end(), identity) !=
+                               previous->unmounted.end()) {
+                context.unmounted.push_back(std::move(identity));
+                continue;
+            }
+        }
+        if (!volume) {
+            std::unique_ptr<ext_volume> made = make_ext_volume(found.source);
+            if (!made || !mount_volume(*made)) {
+                context.unmounted.push_back(std::move(identity));
+                continue;
+            }
+            volume = share_volume(std::move(made));
+        }
+        context.volumes.push_back({std::move(found.name), std::move(identity), std::move(volume)});
+    }
 }
 
 bool same_entry(const partition_record& a, const partition_record& b)
 {
-    return a.type == b.type && a.number == b.number && a.primary == b.primary && a.byte_offset == b.byte_offset &&
+    return a.type == b.type && a.gpt_type == b.gpt_type && a.number == b.number && a.primary == b.primary && a.byte_offset == b.byte_offset &&
            a.sector_count == b.sector_count && a.sector_size == b.sector_size;
 }
 
@@ -94,7 +110,7 @@ bool same_drive(const physical_disk& kept, const physical_disk& fresh)
         kept.partition_list.size() != fresh.partition_list.size())
         return false;
     for (size_t i = 0; i < kept.partition_list.size(); ++i)
-        if (!same_entry(*kept.partition_list[i], *fresh.partition_list[i]))
+        if (!same_entry(kept.partition_list[i], fresh.partition_list[i]))
             return false;
     sector_buffer kept_first = read_drive_bytes(kept.device, 0, kept.sector_size);
     sector_buffer fresh_first = read_drive_bytes(fresh.device, 0, fresh.sector_size);
@@ -168,12 +184,13 @@ int scan_drives(plugin_context& context)
         char device_name[30];
         format_device_name(device_name, i);
         std::unique_ptr<physical_disk> disk = open_physical_disk(device_name);
-        mount_scanned(*disk, scan_partition_tables(*disk));
+        // A drive whose tables cannot be read shows nothing.
+        if (scan_partition_tables(*disk) < 0)
+            disk->partition_list.clear();
         context.disks.push_back(share_drive(std::move(disk)));
     }
-    int sum = sum_of_last_numbers(context);
-    build_partition_index_table(context, context.disk_count + sum);
-    return sum;
+    mount_sources(context, nullptr);
+    return static_cast<int>(context.volumes.size());
 }
 
 std::shared_ptr<plugin_context> rescan_drives(const plugin_context& previous)
@@ -204,54 +221,29 @@ std::shared_ptr<plugin_context> rescan_drives(const plugin_context& previous)
         if (i < counted || fresh->device != INVALID_HANDLE_VALUE)
             last_present = i;
         const std::shared_ptr<physical_disk>* kept = i < known ? &previous.disks[static_cast<size_t>(i)] : nullptr;
-        int scanned = scan_partition_tables(*fresh);
+        if (scan_partition_tables(*fresh) < 0)
+            fresh->partition_list.clear();
         if (kept && (same_drive(**kept, *fresh) ||
                      ((*kept)->device == INVALID_HANDLE_VALUE && fresh->device == INVALID_HANDLE_VALUE))) {
             next->disks.push_back(*kept);
             continue;
         }
-        mount_scanned(*fresh, scanned);
         next->disks.push_back(share_drive(std::move(fresh)));
     }
     // Numbers past the last drive present are gone; those before it keep their places, empty, so that the drives
     // after them keep their names.
     next->disks.resize(static_cast<size_t>(last_present + 1));
     next->disk_count = last_present + 1;
-    if (next->disk_count > 0)
-        build_partition_index_table(*next, next->disk_count + sum_of_last_numbers(*next));
+    mount_sources(*next, &previous);
     return next;
 }
 
-void build_partition_index_table(plugin_context& context, int entry_count)
+int volume_index(const plugin_context& context, const std::string& name)
 {
-    context.partition_index_table.assign(static_cast<size_t>(entry_count), 0);
-    int32_t base = context.disk_count;
-    for (int d = 0; d < context.disk_count; ++d) {
-        const physical_disk& disk = *context.disks[static_cast<size_t>(d)];
-        if (disk.ext_count <= 0)
-            continue;
-        context.partition_index_table[static_cast<size_t>(d)] = base;
-        // A whole-drive volume (number 0) takes no entry: ext_index answers for it without the table.
-        for (int32_t j = 0; j < disk.ext_count; ++j)
-            if (disk.ext_partitions[j]->number > 0)
-                context.partition_index_table[static_cast<size_t>(base + disk.ext_partitions[j]->number - 1)] = j;
-        base += disk.ext_partitions.back()->number;
-    }
-}
-
-int ext_index(const plugin_context& context, int disk, int number)
-{
-    if (disk < 0 || disk >= context.disk_count || number < 0 || context.partition_index_table.empty())
-        return -1;
-    const physical_disk& drive = *context.disks[static_cast<size_t>(disk)];
-    if (drive.ext_count <= 0 || number > drive.ext_partitions.back()->number)
-        return -1;
-    if (number == 0)
-        return drive.ext_partitions.front()->number == 0 ? 0 : -1;
-    int32_t slot = context.partition_index_table[static_cast<size_t>(context.partition_index_table[disk] + number - 1)];
-    if (slot < 0 || slot >= drive.ext_count || drive.ext_partitions[static_cast<size_t>(slot)]->number != number)
-        return -1;
-    return slot;
+    for (size_t i = 0; i < context.volumes.size(); ++i)
+        if (context.volumes[i].name == name)
+            return static_cast<int>(i);
+    return -1;
 }
 
 namespace {

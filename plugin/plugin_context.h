@@ -1,4 +1,5 @@
-// The process-wide plugin context: start-up, the drives, their partition index table, and looking for drives again.
+// The process-wide plugin context: start-up, the drives, the mounted volumes shown by name, and looking for drives
+// again.
 #pragma once
 
 #include "disk/physical_disk.h"
@@ -8,7 +9,19 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
+
+struct ext_volume;
+
+// A mounted volume as the root shows it.
+struct shown_volume {
+    std::string name;      // the folder name: the name Linux gives the source ("sda1", "sdc")
+    std::string identity;  // where the source's bytes lie (storage/assembly.h source_identity)
+    // Mounted; shared by every context whose assembly gives a source of the same identity, so that its caches
+    // live on across looks for drives. Forgets its cache entries when the last context lets go.
+    std::shared_ptr<ext_volume> volume;
+};
 
 // One view of the drives, with the host's callbacks. A published context is never changed: looking for drives
 // again publishes a new one, which shares the drives that did not change. Whoever reads a partition holds the
@@ -27,10 +40,9 @@ struct plugin_context {
     name_rules host_rules = host_name_rules;
     std::vector<std::shared_ptr<physical_disk>> disks;  // element N is drive N
     int32_t disk_count = 0;
-    // Entries 0 to disk_count - 1: the base of each drive's block, 0 for a drive without ext partitions. Entry
-    // base + n - 1 of a drive's block: the slot in its ext_partitions of partition number n. A drive whose only
-    // volume fills it (number 0) has a block of no entries. Empty until built.
-    std::vector<int32_t> partition_index_table;
+    std::vector<shown_volume> volumes;  // in the order the root lists them
+    // Identities of the sources the assembly gave that did not mount, so that an unchanged one is not read again.
+    std::vector<std::string> unmounted;
     bool initialised = false;
 };
 
@@ -58,17 +70,16 @@ void set_name_rules(name_rules rules);
 
 bool is_administrator();
 
-// Opens and scans every drive into the context; returns S, the sum of the drives' last ext partition numbers.
+// Opens and scans every drive into the context and mounts the sources the assembly gives; returns the count of
+// volumes mounted.
 int scan_drives(plugin_context& context);
 
 // A new context with the callbacks of previous and its drives looked for again: drives are counted again, one
-// that did not change keeps its objects, one that changed or is new is opened, scanned and mounted afresh, and one
-// that went away keeps its number (so that the drives after it keep their names) with nothing on it, unless no
-// drive follows it.
+// that did not change keeps its objects, one that changed or is new is opened and scanned afresh, and one that went
+// away keeps its number (so that the drives after it keep their names) with nothing on it, unless no drive follows
+// it. The assembly then runs over all drives: a source of the same identity as one before keeps its mounted volume,
+// a new one is mounted, and a volume whose source is gone is not shown.
 std::shared_ptr<plugin_context> rescan_drives(const plugin_context& previous);
 
-void build_partition_index_table(plugin_context& context, int entry_count);
-
-// The slot in drive disk's ext_partitions of partition number, or -1 when the number names no ext partition.
-// Number 0 names the drive's whole-drive volume, when it has one.
-int ext_index(const plugin_context& context, int disk, int number);
+// The index in context.volumes of the volume named name; -1 when no volume has that name.
+int volume_index(const plugin_context& context, const std::string& name);

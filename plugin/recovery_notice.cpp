@@ -1,7 +1,6 @@
 // The log message for a volume whose journal could not be replayed in whole.
 #include "plugin/recovery_notice.h"
 
-#include "disk/partition.h"
 #include "ext/volume.h"
 #include "plugin/host_text.h"
 #include "plugin/virtual_paths.h"
@@ -64,16 +63,15 @@ std::string incomplete_recovery_text(const ext2_volume_info& volume, const std::
     return text + " What depends on these changes shows an older state.";
 }
 
-void tell_incomplete_recovery(const plugin_context& context, const partition_linux_ext2& source, int drive)
+void tell_incomplete_recovery(const plugin_context& context, const shown_volume& shown)
 {
+    const ext_volume& source = *shown.volume;
     if (context.log_callback == nullptr && context.log_callback_w == nullptr)
         return;
     if (!source.volume_info || !journal_recovery_incomplete(*source.volume_info) ||
         source.volume_info->journal_recovery_told.exchange(true))
         return;
-    char folder[host_path_size];
-    format_partition_folder(folder, drive, source.number);
-    std::string text = incomplete_recovery_text(*source.volume_info, folder);
+    std::string text = incomplete_recovery_text(*source.volume_info, shown.name);
     if (context.log_callback_w != nullptr) {
         wide_string wide = wide_from_utf8(text);
         context.log_callback_w(context.plugin_number, log_important_error, wide.data());

@@ -5,7 +5,7 @@
 
 #include <string>
 
-class partition_linux_ext2;
+struct ext_volume;
 struct ext2_volume_info;
 
 // The text that tells the user which changes of the journal of the volume shown as folder were not applied;
@@ -13,7 +13,7 @@ struct ext2_volume_info;
 std::string incomplete_recovery_text(const ext2_volume_info& volume, const std::string& folder);
 
 // Sends that text through the host's log callback, as an important error, the first time any caller asks for the
-// mounted volume on the given drive; later calls, from any thread, send nothing. Nothing either without a log
+// shown volume; later calls, from any thread, send nothing. Nothing either without a log
 // callback or for a volume whose recovery was complete. Call it from an export where the host takes log calls
 // (a listing, a copy), never with a lock held.
-void tell_incomplete_recovery(const plugin_context& context, const partition_linux_ext2& source, int drive);
+void tell_incomplete_recovery(const plugin_context& context, const shown_volume& shown);

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // How a host is shown names: the rules of its file system and the kind of export it calls.
 struct name_view {

@@ -14,10 +14,10 @@ inline constexpr unsigned disk_code_page = 65001;  // names on disk are UTF-8
 // letters count on in base 26 ("sdaa1" is drive 26).
 void format_partition_folder(char (&name)[host_path_size], int drive, int number);
 
-// Finds the first separator + "sd" in a host path and decodes the folder component after it. Returns the offset
-// of the first character after the component, or -1 when it names no mounted ext partition; drive and number are
-// written only on success. Letters without a number name the drive's whole-drive volume (number 0).
-int parse_partition_folder(const plugin_context& context, const char* path, int& drive, int& number);
+// Finds the first component of a host path (a name after a separator) that names a shown volume. Returns the offset
+// of the first character after that component, or -1 when none names one; volume (its index in context.volumes)
+// is written only on success.
+int parse_partition_folder(const plugin_context& context, const char* path, int& volume);
 
 // Converts text between code pages through UTF-16 into a 260-byte target. A source length of -1 means up to and
 // including the NUL. Returns the bytes written (with the NUL when the source had one), 0 on failure; with a null

@@ -66,7 +66,7 @@ TEST_F(block_map_test, every_block_of_the_fixture_files_maps_as_debugfs_lists_it
         std::vector<fixture_volume> volumes = fixture_volumes(image);
         ASSERT_EQ(volumes.size(), 3u) << image;
         for (const fixture_volume& volume : volumes) {
-            partition_linux_ext2* p = open(image, volume.number);
+            ext_volume* p = open(image, volume.number);
             ASSERT_TRUE(p);
             const uint32_t block_size = p->volume_info->block_size;
             for (const auto& [path, expected] : volume.inodes) {
@@ -153,7 +153,7 @@ TEST_F(block_map_test, zero_entries_are_holes_at_every_level)
 {
     crafted_volume volume;
     ext_inode inode = crafted_map(volume);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     file_map map = open_file_map(*p, inode);
     expect_lookups(map, {{0, data, 1400, 1, 0},
@@ -182,7 +182,7 @@ TEST_F(block_map_test, the_triple_indirect_range_maps_through_its_three_levels)
     crafted_volume volume;
     ext_inode with_triple = crafted_map(volume, single_block, double_block, 1004);
     craft_triple(volume);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     file_map map = open_file_map(*p, with_triple);
     expect_lookups(map, {{last_double, data, 1600, 1, 2},
@@ -207,7 +207,7 @@ TEST_F(block_map_test, numbers_beyond_the_volume_fail_without_a_read)
 {
     crafted_volume volume;
     ext_inode inode = crafted_map(volume);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     ASSERT_EQ(p->volume_info->blocks_count, 2048u);
     file_map map = open_file_map(*p, inode);
@@ -241,7 +241,7 @@ TEST_F(block_map_test, an_unreadable_indirect_block_is_read_again_next_time)
 {
     crafted_volume volume;
     ext_inode inode = crafted_map(volume);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     file_map map = open_file_map(*p, inode);
     test_control::fail_nth_read(1);
@@ -262,7 +262,7 @@ TEST_F(block_map_test, runs_asked_for_in_any_order_agree_with_an_in_order_walk)
     // A stretch of consecutive blocks in the single-indirect block, to be entered in its middle.
     for (uint32_t i = 20; i < 60; ++i)
         put_le32(volume.block(single_block) + 4 * i, 1200 + i);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     const std::pair<uint32_t, uint32_t> stretches[] = {{0, first_double + 600}, {last_double, first_triple + 300}};
 

@@ -977,7 +977,7 @@ TEST_F(hostile_disk_test, a_partition_claiming_more_than_the_drive_holds_gets_no
     test_control::add_drive_memory(image.bytes);
     std::unique_ptr<physical_disk> disk = open_physical_disk("\\\\.\\PhysicalDrive0");
     ASSERT_EQ(scan_partition_tables(*disk), 0);
-    const partition& claimed = *disk->partition_list.at(0);
+    const partition_record& claimed = disk->partition_list.at(0);
     long reads = test_control::read_counters().drive_reads;
     EXPECT_EQ(read_sectors(claimed, 0, 1u << 20), nullptr);  // 512 MiB: refused before anything is allocated or read
     EXPECT_EQ(read_sectors(claimed, 50, 8), nullptr);        // ends one sector past the drive

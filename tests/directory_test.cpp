@@ -74,7 +74,7 @@ TEST_F(directory_test, every_fixture_directory_lists_the_records_debugfs_and_the
             test_control::reset();
             test_control::set_administrator(true);
             std::unique_ptr<physical_disk> disk = open_fixture_disk(image);
-            partition_linux_ext2* p = mounted_partition(*disk, volume.number);
+            ext_volume* p = mounted_partition(*disk, volume.number);
             ASSERT_TRUE(p);
             for (const std::string& dir : volume.directories) {
                 SCOPED_TRACE(std::string(image) + " " + std::to_string(volume.number) + " " + dir);
@@ -135,7 +135,7 @@ TEST_F(directory_test, records_come_in_order_with_inode_0_records_the_longest_na
     put_record(volume.block(1201), 0, 0, 1024, "", 0);  // a block of no names, as an index node looks
     put_record(volume.block(1202), 0, 33, 1024, "after the hole");
     put_directory(volume, 4 * 1024, {1200, 1201, 0, 1202});
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     dir_listing listing;
     ASSERT_TRUE(read_directory(*p, dir_inode, listing));
@@ -190,7 +190,7 @@ TEST_F(directory_test, a_record_the_kernel_refuses_fails_the_listing_and_lookups
             put_record(first, 12 + c.rec_len, 42, static_cast<uint16_t>(1012 - c.rec_len), "after");
         put_record(volume.block(1201), 0, 41, 1024, "next");
         put_directory(volume, 2 * 1024, {1200, 1201});
-        partition_linux_ext2* p = volume.mount();
+        ext_volume* p = volume.mount();
         ASSERT_TRUE(p);
         dir_listing listing;
         entry_match match;
@@ -210,7 +210,7 @@ TEST_F(directory_test, a_record_the_kernel_refuses_fails_the_listing_and_lookups
 TEST_F(directory_test, an_unreadable_directory_gives_false_and_an_empty_listing)
 {
     auto listing_of = [](crafted_volume& volume, long fail_read, bool& result) {
-        partition_linux_ext2* p = volume.mount();
+        ext_volume* p = volume.mount();
         dir_listing listing;
         listing.entries.resize(3);  // whatever a listing held before is gone either way
         result = false;
@@ -240,7 +240,7 @@ TEST_F(directory_test, an_unreadable_directory_gives_false_and_an_empty_listing)
     EXPECT_FALSE(result);
     // A size of more blocks than the volume has is refused before any block is read.
     put_directory(volume, 2049 * 1024, {1200, 1202});
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     dir_listing listing;
     listing.entries.resize(1);
@@ -265,7 +265,7 @@ TEST_F(directory_test, lookups_skip_deleted_records_and_stop_at_the_name)
     put_record(volume.block(1201), 0, 41, 1024, "far");
     // The third block lies outside the volume: reaching it fails.
     put_directory(volume, 3 * 1024, {1200, 1201, 4096});
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
 
     entry_match match;

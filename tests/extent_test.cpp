@@ -92,7 +92,7 @@ TEST_F(extent_test, reader_fixture_trees_have_the_shapes_they_were_made_with)
                              "/extents/prealloc.bin", "/dirs/several", "/dirs/big"})
         inodes[path] = debugfs_stat_path("reader.img", 1, path);
     std::unique_ptr<physical_disk> disk = open_fixture_disk("reader.img");
-    partition_linux_ext2* p = mounted_partition(*disk, 1);
+    ext_volume* p = mounted_partition(*disk, 1);
     ASSERT_TRUE(p);
     auto depth_of = [&](const std::string& path) {
         std::optional<ext_inode> inode = get_inode(*p, inodes.at(path).number);
@@ -123,7 +123,7 @@ TEST_F(extent_test, reader_fixture_trees_have_the_shapes_they_were_made_with)
 TEST_F(extent_test, a_root_of_depth_0_chooses_its_extent_with_holes_before_between_and_after)
 {
     crafted_volume volume;
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     ext_inode inode = extent_inode();
     put_header(inode.i_block.data(), 3, 4, 0);
@@ -162,7 +162,7 @@ TEST_F(extent_test, a_root_of_depth_0_chooses_its_extent_with_holes_before_betwe
 TEST_F(extent_test, uninitialised_extents_are_unwritten_runs_and_start_blocks_take_their_high_word)
 {
     crafted_volume volume;
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     // From block 2^33 on, groups 2^20 and up: none keeps a superblock copy before group 3^13.
     constexpr uint64_t far = uint64_t{1} << 33;
@@ -216,7 +216,7 @@ TEST_F(extent_test, nodes_are_read_only_when_a_lookup_moves_to_another_one)
     put_header(volume.block(1101), 1, 84, 0);
     put_extent(volume.block(1101), 0, 500, 10, 1400);
     ext_inode deep = depth_2_tree(volume);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
 
     file_map map = open_file_map(*p, shallow);
@@ -246,7 +246,7 @@ TEST_F(extent_test, empty_leaves_are_holes_and_empty_index_nodes_fail)
     crafted_volume volume;
     ext_inode inode = depth_2_tree(volume);
     put_header(volume.block(1121), 0, 84, 0);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     file_map map = open_file_map(*p, inode);
     expect_lookups(map, {{500, hole, 0, 500, 2}, {505, hole, 0, 495, 0}, {0, data, 1300, 10, 1}});
@@ -265,7 +265,7 @@ TEST_F(extent_test, an_unreadable_node_is_not_held)
 {
     crafted_volume volume;
     ext_inode inode = depth_2_tree(volume);
-    partition_linux_ext2* p = volume.mount();
+    ext_volume* p = volume.mount();
     ASSERT_TRUE(p);
     file_map map = open_file_map(*p, inode);
     test_control::fail_nth_read(2);  // the leaf
@@ -307,7 +307,7 @@ TEST_F(extent_test, damaged_nodes_fail_wherever_they_are)
         crafted_volume volume;
         ext_inode inode = depth_2_tree(volume);
         c.damage(inode, volume);
-        partition_linux_ext2* p = volume.mount();
+        ext_volume* p = volume.mount();
         ASSERT_TRUE(p);
         file_map map = open_file_map(*p, inode);
         block_run run;
@@ -336,7 +336,7 @@ TEST_F(extent_test, a_root_of_depth_5_is_followed_and_one_of_depth_6_refused)
         }
         put_header(volume.block(1129 + depth), 1, 84, 0);
         put_extent(volume.block(1129 + depth), 0, 0, 1, 1300);
-        partition_linux_ext2* p = volume.mount();
+        ext_volume* p = volume.mount();
         ASSERT_TRUE(p);
         file_map map = open_file_map(*p, inode);
         if (depth == 5)
@@ -420,7 +420,7 @@ TEST_F(extent_test, nodes_whose_entries_linux_refuses_fail_every_lookup_under_th
         crafted_volume volume;
         ext_inode inode = depth_2_tree(volume);
         c.damage(inode, volume);
-        partition_linux_ext2* p = volume.mount();
+        ext_volume* p = volume.mount();
         ASSERT_TRUE(p);
         file_map map = open_file_map(*p, inode);
         block_run run;
@@ -440,7 +440,7 @@ TEST_F(extent_zone_test, extents_over_superblock_copies_and_descriptor_tables_fa
 {
     // reader.img 3: 112 groups of 256 blocks of 1 KiB, sparse superblock copies in groups 0, 1, 3, 5, 7, 9, 25,
     // 27, 49 and 81, each followed by four blocks of descriptors (112 descriptors of 32 bytes).
-    partition_linux_ext2* p = open("reader.img", 3);
+    ext_volume* p = open("reader.img", 3);
     ASSERT_TRUE(p);
     ASSERT_EQ(p->volume_info->group_count, 112u);
     ASSERT_EQ(p->volume_info->desc_table_blocks, 4u);

@@ -370,7 +370,7 @@ TEST_F(fast_commit_volume_test, fast_commits_that_cannot_be_applied_leave_the_vo
         // The disk is the stand-in's first drive.
         stand_in_test::SetUp();
         std::unique_ptr<physical_disk> disk = open_memory_volume(image);
-        partition_linux_ext2* target = mounted_partition(*disk, 1);
+        ext_volume* target = mounted_partition(*disk, 1);
         ASSERT_NE(target, nullptr) << what;
         bool applied = std::string(what).empty();
         EXPECT_EQ(target->volume_info->journal_recovery.fast_commits_not_applied, !applied) << what;

@@ -1,6 +1,7 @@
 // GUID partition tables and whole-drive volumes: which table is read, what the root shows, bounds, and copies.
 #include "disk/byte_order.h"
 #include "disk/gpt.h"
+#include "ext/volume.h"
 #include "disk/partition.h"
 #include "plugin/plugin_context.h"
 #include "plugin_support.h"
@@ -13,6 +14,12 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The drive offset of the source of the volume shown at index.
+uint64_t shown_offset(size_t index)
+{
+    return current_context()->volumes.at(index).volume->source->segments.at(0).targets.at(0).offset;
+}
 
 uint64_t read_le64(const uint8_t* p, size_t offset)
 {
@@ -97,16 +104,16 @@ TEST_F(gpt_test, linux_and_basic_data_ext_entries_show_by_entry_number_and_copy_
     ASSERT_EQ(scan_partition_tables(*disk), 0);
     std::vector<std::tuple<int, uint64_t, uint64_t, bool>> found;
     for (auto& p : disk->partition_list)
-        found.emplace_back(p->number, p->byte_offset, p->sector_count, p->type == partition_type_linux);
-    // Entry 4 is unused; 2 and 5 are not ext candidates; 6 is one but holds nothing.
+        found.emplace_back(p.number, p.byte_offset, p.sector_count, may_hold_volume(p));
+    // Entry 4 is unused; 2 (swap) is not a candidate; 5 and 6 are candidates but hold nothing.
     std::vector<std::tuple<int, uint64_t, uint64_t, bool>> expected;
     for (const layout_entry& e : read_layout("gpt_parts.img"))
         expected.emplace_back(e.number, uint64_t{e.start} * 512, e.size,
-                              e.type == "linux" || (e.type == "basic" && e.fs != "-"));
+                              e.type != "swap");
     EXPECT_EQ(found, expected);
     std::vector<int> mounted;
-    for (auto* p : collect_ext_partitions(*disk))
-        mounted.push_back(p->number);
+    for (auto& [number, volume] : mounted_partitions(*disk))
+        mounted.push_back(number);
     EXPECT_EQ(mounted, (std::vector<int>{1, 3}));
     disk.reset();
 
@@ -181,7 +188,7 @@ TEST_F(gpt_test, sectors_of_4096_bytes_count_every_lba_in_them)
     image = disk;
     // Entry 1's blocks of 1 KiB are not whole sectors: only entry 3 mounts.
     EXPECT_EQ(root(4096), std::vector<std::string>{"sda3"});
-    EXPECT_EQ(current_context()->disks[0]->ext_partitions[0]->byte_offset, uint64_t{2344} * 512);
+    EXPECT_EQ(shown_offset(0), uint64_t{2344} * 512);
     EXPECT_EQ(copy_tree_from("/sda3", fixture_path("trees/gpt_parts3")), 3u);
     // The same bytes read in 512-byte sectors hold no GUID table.
     EXPECT_EQ(root(), std::vector<std::string>{"<invalid>"});
@@ -207,7 +214,7 @@ TEST_F(gpt_test, entries_outside_the_usable_range_or_reversed_are_passed_over_an
     EXPECT_EQ(root(), std::vector<std::string>{"<invalid>"});
     std::vector<int> numbers;
     for (auto& p : current_context()->disks[0]->partition_list)
-        numbers.push_back(p->number);
+        numbers.push_back(p.number);
     EXPECT_EQ(numbers, (std::vector<int>{2, 5}));
 }
 
@@ -262,7 +269,7 @@ TEST_F(gpt_test, a_partition_beyond_2_tib_is_read_at_its_64_bit_offset)
     test_control::add_drive_file(path);
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(list_names("/"), std::vector<std::string>{"sda1"});
-    EXPECT_EQ(current_context()->disks[0]->ext_partitions[0]->byte_offset, start * 512);
+    EXPECT_EQ(shown_offset(0), start * 512);
     EXPECT_EQ(copy_tree_from("/sda1", fixture_path("trees/small")), 1u);
 }
 
@@ -288,7 +295,7 @@ TEST_F(gpt_test, only_a_drive_without_a_used_table_entry_is_taken_for_a_volume)
         int result = scan_partition_tables(*disk);
         std::vector<int> numbers;
         for (auto& p : disk->partition_list)
-            numbers.push_back(p->number);
+            numbers.push_back(p.number);
         return std::make_pair(result, numbers);
     };
     memory_disk drive(512, 0);
@@ -303,7 +310,22 @@ TEST_F(gpt_test, only_a_drive_without_a_used_table_entry_is_taken_for_a_volume)
     // A used entry makes it an MBR disk, whatever lies at byte 1024.
     drive.set_entry(0, 3, 0x83, 8, 100);
     EXPECT_EQ(scanned(drive), std::make_pair(0, std::vector<int>{3}));
-    // Neither a table nor a superblock.
+    // Neither a table nor a superblock: taken whole, what it holds is read, and nothing mounts.
     memory_disk blank(512, 64);
-    EXPECT_EQ(scanned(blank), std::make_pair(-1, std::vector<int>{}));
+    EXPECT_EQ(scanned(blank), std::make_pair(0, std::vector<int>{0}));
+    auto disk = open_physical_disk("\\\\.\\PhysicalDrive0");
+    ASSERT_EQ(scan_partition_tables(*disk), 0);
+    EXPECT_TRUE(mounted_partitions(*disk).empty());
+}
+
+TEST_F(gpt_test, what_an_entry_holds_is_read_from_it_not_from_its_type)
+{
+    test_control::add_drive_file(fixture_path("gpt_systemd.img"));
+    test_control::add_drive_file(fixture_path("mbr_types.img"));
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+    // The systemd root entry and the type-0x07 entry show; the swap-typed entry holds ext but is never read.
+    EXPECT_EQ(list_names("/"), (std::vector<std::string>{"sda1", "sdb1"}));
+    EXPECT_EQ(copy_tree_from("/sda1", fixture_path("trees/gpt_systemd1")), 2u);
+    EXPECT_EQ(copy_tree_from("/sdb1", fixture_path("trees/mbr_types1")), 2u);
+    EXPECT_EQ(list_names("/sdb2"), std::vector<std::string>{"<invalid>"});
 }

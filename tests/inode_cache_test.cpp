@@ -38,7 +38,7 @@ size_t pieces(size_t n)
 class inode_cache_test : public fixture_partition_test {
 protected:
     // Reads inodes first to last in order; the drive reads it took, or -1 when one fails.
-    static long walk(partition_linux_ext2& p, uint32_t first, uint32_t last)
+    static long walk(ext_volume& p, uint32_t first, uint32_t last)
     {
         long before = drive_reads();
         for (uint32_t n = first; n <= last; ++n)
@@ -59,7 +59,7 @@ TEST_F(inode_cache_test, every_inode_of_the_fixture_volumes_reads_as_debugfs_rep
         for (size_t budget : {inode_cache_budget, size_t{4096}}) {
             budget_override guard(budget);
             for (const fixture_volume& volume : volumes) {
-                partition_linux_ext2* p = open(image, volume.number);
+                ext_volume* p = open(image, volume.number);
                 ASSERT_TRUE(p) << image << " " << volume.number;
                 for (const auto& [path, expected] : volume.inodes) {
                     SCOPED_TRACE(std::string(image) + " " + std::to_string(volume.number) + " " + path);
@@ -78,7 +78,7 @@ TEST_F(inode_cache_test, every_inode_of_the_fixture_volumes_reads_as_debugfs_rep
 TEST_F(inode_cache_test, a_walk_reads_each_table_piece_once_and_a_second_walk_reads_nothing)
 {
     // reader.img 1: 4 groups of 3000 inodes of 256 bytes, 750 KiB tables of 12 pieces each.
-    partition_linux_ext2* p = open("reader.img", 1);
+    ext_volume* p = open("reader.img", 1);
     ASSERT_TRUE(p);
     ASSERT_EQ(p->volume_info->inodes_per_group, 3000u);
     ASSERT_EQ(p->volume_info->group_count, 4u);
@@ -96,7 +96,7 @@ TEST_F(inode_cache_test, a_walk_reads_each_table_piece_once_and_a_second_walk_re
 TEST_F(inode_cache_test, under_pressure_walks_still_read_each_piece_a_few_times_at_most)
 {
     budget_override guard(pieces(3));
-    partition_linux_ext2* p = open("reader.img", 1);
+    ext_volume* p = open("reader.img", 1);
     ASSERT_TRUE(p);
     // In order: every pass reads each piece once, and the cache never holds more than its budget.
     for (int pass = 0; pass < 2; ++pass) {
@@ -114,7 +114,7 @@ TEST_F(inode_cache_test, under_pressure_walks_still_read_each_piece_a_few_times_
 
 TEST_F(inode_cache_test, numbers_outside_the_volume_give_nothing_without_a_read)
 {
-    partition_linux_ext2* p = open("reader.img", 3);
+    ext_volume* p = open("reader.img", 3);
     ASSERT_TRUE(p);
     long before = drive_reads();
     for (uint32_t n : {0u, 1792u + 1, 0x80000000u, 0xFFFFFFFFu}) {
@@ -124,7 +124,7 @@ TEST_F(inode_cache_test, numbers_outside_the_volume_give_nothing_without_a_read)
     EXPECT_TRUE(get_inode(*p, 1792));
 
     // Not mounted: nothing, and nothing read.
-    auto* unmounted = dynamic_cast<partition_linux_ext2*>(disk->partition_list[0].get());
+    ext_volume* unmounted = partition_volume(*disk, disk->partition_list[0].number);
     ASSERT_TRUE(unmounted);
     ASSERT_FALSE(unmounted->volume_info);
     before = drive_reads();
@@ -148,7 +148,7 @@ TEST_F(inode_cache_test, numbers_outside_the_volume_give_nothing_without_a_read)
 
 TEST_F(inode_cache_test, a_failed_read_gives_nothing_and_the_next_access_reads_again)
 {
-    partition_linux_ext2* p = open("reader.img", 1);
+    ext_volume* p = open("reader.img", 1);
     ASSERT_TRUE(p);
     std::optional<ext_inode> root = get_inode(*p, 2);
     ASSERT_TRUE(root);
@@ -169,8 +169,8 @@ TEST_F(inode_cache_test, forgetting_a_partition_drops_its_pieces_and_no_other)
 {
     { budget_override empty(0); }  // whatever earlier tests left is gone
     disk = open_fixture_disk("reader.img");
-    partition_linux_ext2* first = mounted_partition(*disk, 1);
-    partition_linux_ext2* third = mounted_partition(*disk, 3);
+    ext_volume* first = mounted_partition(*disk, 1);
+    ext_volume* third = mounted_partition(*disk, 3);
     ASSERT_TRUE(first && third);
     ASSERT_GE(walk(*first, 1, 300), 0);
     ASSERT_GE(walk(*third, 1, 300), 0);

@@ -97,7 +97,7 @@ TEST_F(stream_request_test, contiguous_files_are_read_in_few_large_requests_and_
     for (int number : {1, 5, 6}) {
         SCOPED_TRACE(number);
         debugfs_inode expected = debugfs_stat_path("main.img", number, "/three_megabytes.bin");
-        partition_linux_ext2* p = open("main.img", number);
+        ext_volume* p = open("main.img", number);
         ASSERT_TRUE(p);
         fs::path local = fs::path(testing::TempDir()) / ("tarnwick_stream_" + std::to_string(getpid()));
         HANDLE output = CreateFileA(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -123,7 +123,7 @@ TEST_F(stream_request_test, contiguous_files_are_read_in_few_large_requests_and_
 TEST_F(stream_request_test, an_abort_set_before_the_start_writes_nothing)
 {
     debugfs_inode expected = debugfs_stat_path("main.img", 1, "/three_megabytes.bin");
-    partition_linux_ext2* p = open("main.img", 1);
+    ext_volume* p = open("main.img", 1);
     ASSERT_TRUE(p);
     fs::path local = fs::path(testing::TempDir()) / ("tarnwick_stream_abort_" + std::to_string(getpid()));
     HANDLE output = CreateFileA(local.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

@@ -143,7 +143,7 @@ TEST_F(concurrent_lookup_test, two_threads_list_and_copy_at_once_with_right_answ
 
 TEST_F(path_lookup_test, the_folder_cache_keeps_to_its_bounds_and_forgets_a_partition)
 {
-    partition_linux_ext2 first, second;
+    ext_volume first, second;
     auto listing_of = [](size_t name_bytes) {
         auto listing = std::make_shared<dir_listing>();
         listing->names.assign(name_bytes, 'n');

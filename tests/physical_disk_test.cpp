@@ -25,9 +25,9 @@ std::vector<uint8_t> counting_bytes(size_t size)
     return bytes;
 }
 
-std::unique_ptr<partition> partition_on(const physical_disk& disk, uint64_t byte_offset, uint32_t sector_count)
+std::unique_ptr<partition_record> partition_on(const physical_disk& disk, uint64_t byte_offset, uint32_t sector_count)
 {
-    auto p = std::make_unique<partition>();
+    auto p = std::make_unique<partition_record>();
     p->device = disk.device;
     p->sector_size = disk.sector_size;
     p->byte_offset = byte_offset;
@@ -101,7 +101,7 @@ TEST_F(physical_disk_test, reads_outside_the_partition_or_the_drive_fail_cleanly
     // A partition that the drive ends inside: the short read is a failure.
     auto past_end = partition_on(*disk, 60 * 512, 100);
     struct request {
-        const partition* source;
+        const partition_record* source;
         uint64_t index;
         uint32_t count;
         bool ok;
@@ -192,12 +192,10 @@ TEST_F(physical_disk_test, a_drive_of_1536_byte_sectors_keeps_its_number_and_sho
     // A volume whose blocks are not a whole number of sectors is refused, whatever gave it that sector size.
     auto disk = open_physical_disk("\\\\.\\PhysicalDrive1");
     for (uint32_t sector_size : {1536u, 3072u}) {
-        partition_linux_ext2 odd;
-        odd.device = disk->device;
-        odd.sector_size = sector_size;
-        odd.byte_offset = 8 * 512;
-        odd.sector_count = volume.size() / sector_size;
-        odd.type = partition_type_linux;
-        EXPECT_FALSE(mount_volume(odd)) << sector_size;
+        source_ref drive = make_drive_source(disk->device, sector_size, disk->drive_bytes, "sdb");
+        std::unique_ptr<ext_volume> odd =
+            make_ext_volume(make_slice_source(drive, 8 * 512, volume.size() / sector_size * sector_size));
+        ASSERT_TRUE(odd);
+        EXPECT_FALSE(mount_volume(*odd)) << sector_size;
     }
 }

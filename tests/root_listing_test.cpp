@@ -2,8 +2,10 @@
 #include "disk/partition.h"
 #include "plugin/find.h"
 #include "plugin/virtual_paths.h"
+#include "storage/assembly.h"
 #include "plugin_support.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -21,9 +23,23 @@ void three_drives()
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
 }
 
+// Parses the path and gives the name of the volume it names; drive and number are what the name spells, for the
+// checks written against them.
 int parse(const std::string& path, int& drive, int& number)
 {
-    return parse_partition_folder(*current_context(), path.c_str(), drive, number);
+    int index = -1;
+    int end = parse_partition_folder(*current_context(), path.c_str(), index);
+    if (end < 0)
+        return end;
+    const std::string& name = current_context()->volumes.at(static_cast<size_t>(index)).name;
+    size_t digits = name.find_first_of("0123456789");
+    int letters = 0;
+    for (size_t i = 2; i < std::min(digits, name.size()); ++i)
+        letters = letters * 26 + (name[i] - 'a' + 1);
+    drive = letters - 1;
+    number = digits == std::string::npos ? 0 : std::stoi(name.substr(digits));
+    EXPECT_EQ(linux_source_name(drive, number), name);
+    return end;
 }
 
 }  // namespace
@@ -124,9 +140,9 @@ TEST_F(root_listing_test, a_whole_drive_volume_is_named_by_its_drive_alone)
     for (const char* bad : {"/sda0", "/sda1", "/sdb", "/sdb0", "/sd", "/sdc"})
         EXPECT_EQ(parse(bad, drive, number), -1) << bad;
     EXPECT_EQ(drive, -7);
-    EXPECT_EQ(ext_index(*current_context(), 0, 0), 0);
-    EXPECT_EQ(ext_index(*current_context(), 1, 0), -1);
-    EXPECT_EQ(ext_index(*current_context(), 1, 1), 0);
+    EXPECT_EQ(volume_index(*current_context(), "sda"), 0);
+    EXPECT_EQ(volume_index(*current_context(), "sdb"), -1);
+    EXPECT_EQ(volume_index(*current_context(), "sdb1"), 1);
 
     char name[host_path_size];
     format_partition_folder(name, 1, 0);

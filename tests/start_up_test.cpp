@@ -1,4 +1,4 @@
-// Start-up: the administrator check, the drive scan, the partition index table, and the exported FsInit.
+// Start-up: the administrator check, the drive scan, the volumes shown by name, and the exported FsInit.
 #include "disk/partition.h"
 #include "plugin/plugin_context.h"
 #include "plugin_support.h"
@@ -11,7 +11,7 @@ class start_up_test : public stand_in_test {};
 
 }  // namespace
 
-TEST_F(start_up_test, index_table_maps_partition_numbers_to_slots)
+TEST_F(start_up_test, volumes_are_found_by_the_names_linux_gives_them)
 {
     test_control::add_drive_memory(disk_with_volumes({1}, true).bytes);
     memory_disk empty(512, 8);
@@ -25,17 +25,12 @@ TEST_F(start_up_test, index_table_maps_partition_numbers_to_slots)
     EXPECT_TRUE(context.initialised);
     EXPECT_EQ(context.plugin_number, 7);
     EXPECT_EQ(context.disk_count, 3);
-    EXPECT_EQ(context.partition_index_table, (std::vector<int32_t>{3, 0, 8, 0, 0, 0, 0, 1, 0, 0}));
-    EXPECT_EQ(ext_index(context, 0, 1), 0);
-    EXPECT_EQ(ext_index(context, 0, 5), 1);
-    EXPECT_EQ(ext_index(context, 2, 2), 0);
-    // Numbers that name no ext partition of the drive.
-    EXPECT_EQ(ext_index(context, 0, 0), -1);
-    EXPECT_EQ(ext_index(context, 0, 2), -1);
-    EXPECT_EQ(ext_index(context, 0, 6), -1);
-    EXPECT_EQ(ext_index(context, 1, 1), -1);
-    EXPECT_EQ(ext_index(context, 2, 1), -1);
-    EXPECT_EQ(ext_index(context, 3, 1), -1);
+    EXPECT_EQ(volume_index(context, "sda1"), 0);
+    EXPECT_EQ(volume_index(context, "sda5"), 1);
+    EXPECT_EQ(volume_index(context, "sdc2"), 2);
+    // Names of no ext partition.
+    for (const char* name : {"sda", "sda2", "sda6", "sdb1", "sdc1", "sdd1", ""})
+        EXPECT_EQ(volume_index(context, name), -1) << name;
 }
 
 TEST_F(start_up_test, fixture_disks_keep_their_drive_numbers_whatever_they_hold)
@@ -46,38 +41,34 @@ TEST_F(start_up_test, fixture_disks_keep_their_drive_numbers_whatever_they_hold)
     shared_context held = current_context();
     const plugin_context& context = *held;
     ASSERT_EQ(context.disk_count, 4);
-    std::vector<std::vector<int>> numbers;
-    for (auto& disk : context.disks) {
-        numbers.emplace_back();
-        for (auto* p : disk->ext_partitions)
-            numbers.back().push_back(p->number);
-    }
-    // The whole-drive volume of bare.img is numbered 0; the broken chain shows nothing.
-    EXPECT_EQ(numbers, (std::vector<std::vector<int>>{{1, 5, 6}, {0}, {1}, {}}));
-    // Drive 0 owns a block of 6 entries, drive 1 one of none and drive 2 one of 1, after the 4 drive entries.
-    EXPECT_EQ(context.partition_index_table.size(), 11u);
-    EXPECT_EQ(ext_index(context, 0, 6), 2);
-    EXPECT_EQ(ext_index(context, 1, 0), 0);
-    EXPECT_EQ(ext_index(context, 2, 1), 0);
+    std::vector<std::string> names;
+    for (const shown_volume& shown : context.volumes)
+        names.push_back(shown.name);
+    // The whole-drive volume of bare.img is named by its drive alone; the broken chain shows nothing.
+    EXPECT_EQ(names, (std::vector<std::string>{"sda1", "sda5", "sda6", "sdb", "sdc1"}));
+    EXPECT_EQ(volume_index(context, "sda6"), 2);
+    EXPECT_EQ(volume_index(context, "sdb"), 3);
+    EXPECT_EQ(volume_index(context, "sdc1"), 4);
 }
 
-TEST_F(start_up_test, drives_without_ext_partitions_give_a_table_of_zeros)
+TEST_F(start_up_test, drives_without_ext_partitions_show_no_volume)
 {
     memory_disk empty(512, 8);
     empty.sign(0);
     test_control::add_drive_memory(empty.bytes);
     test_control::add_drive_memory(std::vector<uint8_t>(4096));
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(current_context()->partition_index_table, (std::vector<int32_t>{0, 0}));
+    EXPECT_EQ(current_context()->disk_count, 2);
+    EXPECT_TRUE(current_context()->volumes.empty());
 }
 
-TEST_F(start_up_test, no_drive_at_all_starts_without_a_table)
+TEST_F(start_up_test, no_drive_at_all_starts_without_a_volume)
 {
     test_control::use_no_drives();
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
     EXPECT_TRUE(current_context()->initialised);
     EXPECT_EQ(current_context()->disk_count, 0);
-    EXPECT_TRUE(current_context()->partition_index_table.empty());
+    EXPECT_TRUE(current_context()->volumes.empty());
 }
 
 TEST_F(start_up_test, a_non_administrator_gets_one_message_and_no_drive_is_touched)

@@ -98,14 +98,27 @@ void memory_disk::place(uint64_t sector, const std::vector<uint8_t>& data)
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+namespace {
+
+// The volumes handed out during a test; dropped when the stand-in is reset.
+std::vector<std::unique_ptr<ext_volume>>& test_volumes()
+{
+    static std::vector<std::unique_ptr<ext_volume>> volumes;
+    return volumes;
+}
+
+}  // namespace
+
 void stand_in_test::SetUp()
 {
+    test_volumes().clear();
     test_control::reset();
     test_control::set_administrator(true);
 }
 
 void stand_in_test::TearDown()
 {
+    test_volumes().clear();
     test_control::reset();
 }
 
@@ -147,14 +160,32 @@ std::unique_ptr<physical_disk> open_memory_volume(const std::vector<uint8_t>& vo
     return open_memory_disk(image);
 }
 
-partition_linux_ext2* mounted_partition(physical_disk& disk, int number)
+ext_volume* partition_volume(const physical_disk& disk, int number)
 {
-    for (auto& p : disk.partition_list) {
-        auto* ext = dynamic_cast<partition_linux_ext2*>(p.get());
-        if (ext && ext->number == number)
-            return mount_volume(*ext) ? ext : nullptr;
+    for (const partition_record& p : candidate_partitions(disk)) {
+        if (p.number != number)
+            continue;
+        test_volumes().push_back(make_ext_volume(p.source));
+        return test_volumes().back().get();
     }
     return nullptr;
+}
+
+ext_volume* mounted_partition(physical_disk& disk, int number)
+{
+    ext_volume* volume = partition_volume(disk, number);
+    return volume && mount_volume(*volume) ? volume : nullptr;
+}
+
+std::vector<std::pair<int, ext_volume*>> mounted_partitions(const physical_disk& disk)
+{
+    std::vector<std::pair<int, ext_volume*>> mounted;
+    for (const partition_record& p : candidate_partitions(disk)) {
+        test_volumes().push_back(make_ext_volume(p.source));
+        if (mount_volume(*test_volumes().back()))
+            mounted.emplace_back(p.number, test_volumes().back().get());
+    }
+    return mounted;
 }
 
 std::vector<std::string> tree_paths(const std::string& tree)
@@ -324,7 +355,7 @@ crafted_volume::crafted_volume() : bytes(read_file_bytes(fixture_path("volume_ex
 
 crafted_volume::~crafted_volume() = default;
 
-partition_linux_ext2* crafted_volume::mount()
+ext_volume* crafted_volume::mount()
 {
     disk.reset();
     test_control::reset();
@@ -360,7 +391,7 @@ void expect_lookups(file_map& map, std::initializer_list<lookup> lookups)
     }
 }
 
-partition_linux_ext2* fixture_partition_test::open(const std::string& image, int number)
+ext_volume* fixture_partition_test::open(const std::string& image, int number)
 {
     disk.reset();
     test_control::reset();

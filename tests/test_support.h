@@ -64,7 +64,7 @@ protected:
     std::filesystem::path scratch;
 };
 
-class partition_linux_ext2;
+struct ext_volume;
 
 // Drive reads the stand-in has served so far.
 long drive_reads();
@@ -74,14 +74,19 @@ std::unique_ptr<physical_disk> open_fixture_disk(const std::string& image_name);
 std::unique_ptr<physical_disk> open_memory_disk(const memory_disk& image);
 // A volume image placed at sector 8 of a memory disk as partition 1 (type 0x83), scanned.
 std::unique_ptr<physical_disk> open_memory_volume(const std::vector<uint8_t>& volume);
+// Partition number n of a scanned disk as an ext volume, not mounted; null when it is not there. The volume lives
+// until the stand-in is reset at the end of the test.
+ext_volume* partition_volume(const physical_disk& disk, int number);
 // Partition number n of a scanned disk, mounted; null when it is not there or does not mount.
-partition_linux_ext2* mounted_partition(physical_disk& disk, int number);
+ext_volume* mounted_partition(physical_disk& disk, int number);
+// The numbers of the scanned disk's candidate partitions that mount, in table order, with their volumes.
+std::vector<std::pair<int, ext_volume*>> mounted_partitions(const physical_disk& disk);
 
 // A stand-in test that opens one fixture disk at a time and hands out its mounted partitions.
 class fixture_partition_test : public stand_in_test {
 protected:
     // Partition number of the fixture image, mounted; a fresh stand-in serves the image alone.
-    partition_linux_ext2* open(const std::string& image, int number);
+    ext_volume* open(const std::string& image, int number);
 
     std::unique_ptr<physical_disk> disk;
 };
@@ -139,7 +144,7 @@ struct crafted_volume {
     crafted_volume();
     ~crafted_volume();
     uint8_t* block(uint64_t number) { return bytes.data() + number * 1024; }
-    partition_linux_ext2* mount();
+    ext_volume* mount();
 };
 // debugfs's stat of one path on partition number of a fixture disk.
 debugfs_inode debugfs_stat_path(const std::string& image_name, int number, const std::string& path);

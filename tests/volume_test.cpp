@@ -22,7 +22,7 @@ class volume_test : public stand_in_test {
 protected:
     // Places a volume image on a memory disk as partition 1 (type 0x83), lets damage change the superblock
     // bytes, scans the disk and returns the partition.
-    partition_linux_ext2* place(std::vector<uint8_t> volume, uint32_t sector_size = 512,
+    ext_volume* place(std::vector<uint8_t> volume, uint32_t sector_size = 512,
                                 const std::function<void(uint8_t*)>& damage = {}, uint32_t partition_sectors = 0)
     {
         uint64_t sectors = volume_sector + volume.size() / sector_size;
@@ -38,13 +38,13 @@ protected:
         disk = open_physical_disk("\\\\.\\PhysicalDrive0");
         if (scan_partition_tables(*disk) != 0 || disk->partition_list.empty())
             return nullptr;
-        return dynamic_cast<partition_linux_ext2*>(disk->partition_list[0].get());
+        return partition_volume(*disk, disk->partition_list[0].number);
     }
 
     bool mounts(const std::string& volume, const std::function<void(uint8_t*)>& damage)
     {
         test_control::reset();
-        partition_linux_ext2* target = place(read_file_bytes(fixture_path(volume)), 512, damage);
+        ext_volume* target = place(read_file_bytes(fixture_path(volume)), 512, damage);
         if (!target)
             return false;
         bool mounted = mount_volume(*target);
@@ -90,12 +90,13 @@ TEST_F(volume_test, fixture_volumes_mount_with_the_geometry_dumpe2fs_reports)
     test_control::add_drive_file(fixture_path("main.img"));
     disk = open_physical_disk("\\\\.\\PhysicalDrive0");
     ASSERT_EQ(scan_partition_tables(*disk), 0);
-    auto mounted = collect_ext_partitions(*disk);
+    auto mounted = mounted_partitions(*disk);
     ASSERT_EQ(mounted.size(), 3u);
-    for (partition_linux_ext2* p : mounted) {
-        SCOPED_TRACE("partition " + std::to_string(p->number));
+    for (auto [number, p] : mounted) {
+        SCOPED_TRACE("partition " + std::to_string(number));
         int groups = 0;
-        auto fields = dumpe2fs_header(fixture_path("main.img"), p->byte_offset, groups);
+        uint64_t byte_offset = p->source->segments.at(0).targets.at(0).offset;
+        auto fields = dumpe2fs_header(fixture_path("main.img"), byte_offset, groups);
         const ext2_volume_info& v = *p->volume_info;
         EXPECT_EQ(std::to_string(v.block_size), fields["Block size"]);
         EXPECT_EQ(std::to_string(v.inodes_per_group), fields["Inodes per group"]);
@@ -112,7 +113,7 @@ TEST_F(volume_test, fixture_volumes_mount_with_the_geometry_dumpe2fs_reports)
 
 TEST_F(volume_test, a_second_mount_reads_nothing)
 {
-    partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_ext2_1k.img")));
+    ext_volume* target = place(read_file_bytes(fixture_path("volume_ext2_1k.img")));
     ASSERT_TRUE(target);
     ASSERT_TRUE(mount_volume(*target));
     long reads = test_control::read_counters().drive_reads;
@@ -122,7 +123,7 @@ TEST_F(volume_test, a_second_mount_reads_nothing)
 
 TEST_F(volume_test, superblock_and_table_are_found_on_4096_byte_sectors)
 {
-    partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_ext4.img")), 4096);
+    ext_volume* target = place(read_file_bytes(fixture_path("volume_ext4.img")), 4096);
     ASSERT_TRUE(target);
     ASSERT_TRUE(mount_volume(*target));
     EXPECT_EQ(target->volume_info->block_size, 4096u);
@@ -141,7 +142,7 @@ TEST_F(volume_test, group_count_covers_the_blocks_after_the_first_data_block)
     // ext4 volume: 1024 blocks of 4 KiB, first data block 0.
     auto groups_of = [&](const std::string& volume, uint32_t blocks, uint32_t per_group) -> int64_t {
         test_control::reset();
-        partition_linux_ext2* target = place(read_file_bytes(fixture_path(volume)), 512, [&](uint8_t* sb) {
+        ext_volume* target = place(read_file_bytes(fixture_path(volume)), 512, [&](uint8_t* sb) {
             set_le32(sb, 4, blocks);
             set_le32(sb, 32, per_group);
         });
@@ -160,7 +161,7 @@ TEST_F(volume_test, descriptor_table_size_follows_descriptors_per_block)
 {
     auto table_blocks = [&](uint32_t blocks, uint32_t per_group) -> int64_t {
         test_control::reset();
-        partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_ext4.img")), 512, [&](uint8_t* sb) {
+        ext_volume* target = place(read_file_bytes(fixture_path("volume_ext4.img")), 512, [&](uint8_t* sb) {
             set_le32(sb, 4, blocks);
             set_le32(sb, 32, per_group);
         });
@@ -175,7 +176,7 @@ TEST_F(volume_test, descriptor_table_size_follows_descriptors_per_block)
 
 TEST_F(volume_test, descriptor_size_is_32_without_the_64bit_feature)
 {
-    partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_ext4.img")), 512, [](uint8_t* sb) {
+    ext_volume* target = place(read_file_bytes(fixture_path("volume_ext4.img")), 512, [](uint8_t* sb) {
         sb[96] &= static_cast<uint8_t>(~0x80);  // s_desc_size stays 64
     });
     ASSERT_TRUE(target);
@@ -193,7 +194,7 @@ TEST_F(volume_test, inode_table_block_takes_its_high_word_only_with_the_64bit_fe
         put_le32(volume.data() + 4096 + 40, 3);
         if (!is_64bit)
             volume[1024 + 96] &= static_cast<uint8_t>(~0x80);
-        partition_linux_ext2* target = place(volume);
+        ext_volume* target = place(volume);
         if (!target || !mount_volume(*target))
             return 0;
         return target->volume_info->descriptors[0].inode_table;
@@ -245,7 +246,7 @@ TEST_F(volume_test, superblocks_that_make_the_geometry_meaningless_are_refused)
 TEST_F(volume_test, partitions_too_small_for_the_superblock_or_table_are_not_mounted)
 {
     std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_ext2_1k.img"));
-    partition_linux_ext2* target = place(volume, 512, {}, 3);  // the superblock needs sectors 2 and 3
+    ext_volume* target = place(volume, 512, {}, 3);  // the superblock needs sectors 2 and 3
     ASSERT_TRUE(target);
     EXPECT_FALSE(mount_volume(*target));
     test_control::reset();
@@ -260,7 +261,7 @@ TEST_F(volume_test, partitions_too_small_for_the_superblock_or_table_are_not_mou
 
 TEST_F(volume_test, a_failed_table_read_leaves_the_partition_unmounted)
 {
-    partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_ext2_1k.img")));
+    ext_volume* target = place(read_file_bytes(fixture_path("volume_ext2_1k.img")));
     ASSERT_TRUE(target);
     test_control::fail_nth_read(2);  // the superblock is read first, then the table
     EXPECT_FALSE(mount_volume(*target));
@@ -270,7 +271,7 @@ TEST_F(volume_test, a_failed_table_read_leaves_the_partition_unmounted)
 
 TEST_F(volume_test, meta_bg_descriptors_are_found_in_their_groups)
 {
-    partition_linux_ext2* target = place(read_file_bytes(fixture_path("volume_meta_bg.img")));
+    ext_volume* target = place(read_file_bytes(fixture_path("volume_meta_bg.img")));
     ASSERT_TRUE(target);
     ASSERT_TRUE(mount_volume(*target));
     ASSERT_GT(target->volume_info->group_count, 32u);
@@ -320,7 +321,7 @@ TEST_F(volume_test, a_superblock_copy_stands_in_only_for_a_primary_that_is_gone_
 {
     const std::vector<uint8_t> pristine = read_file_bytes(fixture_path("volume_backup.img"));
     ASSERT_EQ(read_le16(pristine.data() + copy_at, 0x5A), 1);
-    partition_linux_ext2* target = place(pristine);
+    ext_volume* target = place(pristine);
     ASSERT_TRUE(target && mount_volume(*target));
     EXPECT_EQ(target->volume_info->backup_superblock_block, 0u);
     std::vector<uint64_t> inode_tables;
@@ -399,16 +400,17 @@ TEST_F(volume_test, a_whole_drive_whose_primary_superblock_is_gone_is_found_thro
             std::memcpy(volume.data() + 3, "NTFS    ", 8);
         test_control::add_drive_memory(volume);
         disk = open_physical_disk("\\\\.\\PhysicalDrive0");
+        // The drive has no table: it is taken whole, and what it holds is read.
+        ASSERT_EQ(scan_partition_tables(*disk), 0);
+        EXPECT_EQ(holds_ext_superblock_copy(*disk->source), !foreign);
+        auto mounted = mounted_partitions(*disk);
         if (foreign) {
-            EXPECT_EQ(scan_partition_tables(*disk), -1);
-            EXPECT_TRUE(disk->partition_list.empty());
+            EXPECT_TRUE(mounted.empty());
             continue;
         }
-        ASSERT_EQ(scan_partition_tables(*disk), 0);
-        std::vector<partition_linux_ext2*> mounted = collect_ext_partitions(*disk);
         ASSERT_EQ(mounted.size(), 1u);
-        EXPECT_EQ(mounted[0]->number, 0);
-        EXPECT_EQ(mounted[0]->volume_info->backup_superblock_block, 8193u);
+        EXPECT_EQ(mounted[0].first, 0);
+        EXPECT_EQ(mounted[0].second->volume_info->backup_superblock_block, 8193u);
     }
 }
 
@@ -416,7 +418,7 @@ TEST_F(volume_test, under_meta_bg_a_superblock_copy_takes_its_descriptors_from_t
 {
     // volume_backup_meta_bg.img: meta_bg from descriptor block 0, which lies in block 2 and, copied, in block 8194.
     std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_backup_meta_bg.img"));
-    partition_linux_ext2* target = place(volume);
+    ext_volume* target = place(volume);
     ASSERT_TRUE(target && mount_volume(*target));
     ASSERT_NE(target->volume_info->superblock.s_feature_incompat & incompat_meta_bg, 0u);
     ASSERT_EQ(target->volume_info->superblock.s_first_meta_bg, 0u);
