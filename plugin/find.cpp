@@ -296,6 +296,7 @@ HANDLE find_first(shared_context context, const std::string& path, host_text_kin
     if (context == nullptr || context->disk_count <= 0)
         return failed_search(root ? ERROR_NO_MORE_FILES : ERROR_PATH_NOT_FOUND);
     if (root) {
+        tell_storage_notices(*context);
         handle = find_first_root(context, path.c_str(), record);
         name = record.cFileName;
     } else {

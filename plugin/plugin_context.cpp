@@ -68,7 +68,9 @@ std::shared_ptr<ext_volume> share_volume(std::unique_ptr<ext_volume> volume)
 // previous showed keeps its volume, and one previous could not mount is not read again.
 void mount_sources(plugin_context& context, const plugin_context* previous)
 {
-    for (named_source& found : assemble_sources(context.disks)) {
+    storage_assembly assembly = assemble_sources(context.disks);
+    context.storage_notices = std::move(assembly.notices);
+    for (named_source& found : assembly.sources) {
         std::string identity = source_identity(*found.source);
         std::shared_ptr<ext_volume> volume;
         if (previous) {

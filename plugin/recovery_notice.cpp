@@ -1,11 +1,14 @@
-// The log message for a volume whose journal could not be replayed in whole.
+// The log messages for a volume whose journal could not be replayed in whole, and for what the assembly does not show.
 #include "plugin/recovery_notice.h"
 
 #include "ext/volume.h"
+#include "platform/lock.h"
 #include "plugin/host_text.h"
 #include "plugin/virtual_paths.h"
 
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -25,6 +28,26 @@ std::string why_not_replayed(journal_problem problem)
     }
     return "";
 }
+
+// Sends one line through whichever log callback the host gave.
+void tell(const plugin_context& context, const std::string& text)
+{
+    if (context.log_callback_w != nullptr) {
+        wide_string wide = wide_from_utf8(text);
+        context.log_callback_w(context.plugin_number, log_important_error, wide.data());
+    } else if (context.log_callback != nullptr) {
+        std::string ansi = ansi_from_utf8(text);
+        context.log_callback(context.plugin_number, log_important_error, ansi.data());
+    }
+}
+
+// The storage notices told so far in this process.
+struct told_notices {
+    plugin_lock lock;
+    std::unordered_set<std::string> texts;
+};
+
+told_notices told;
 
 }  // namespace
 
@@ -71,12 +94,20 @@ void tell_incomplete_recovery(const plugin_context& context, const shown_volume&
     if (!source.volume_info || !journal_recovery_incomplete(*source.volume_info) ||
         source.volume_info->journal_recovery_told.exchange(true))
         return;
-    std::string text = incomplete_recovery_text(*source.volume_info, shown.name);
-    if (context.log_callback_w != nullptr) {
-        wide_string wide = wide_from_utf8(text);
-        context.log_callback_w(context.plugin_number, log_important_error, wide.data());
-    } else {
-        std::string ansi = ansi_from_utf8(text);
-        context.log_callback(context.plugin_number, log_important_error, ansi.data());
+    tell(context, incomplete_recovery_text(*source.volume_info, shown.name));
+}
+
+void tell_storage_notices(const plugin_context& context)
+{
+    if (context.log_callback == nullptr && context.log_callback_w == nullptr)
+        return;
+    std::vector<const std::string*> untold;
+    {
+        std::lock_guard<plugin_lock> guard(told.lock);
+        for (const std::string& notice : context.storage_notices)
+            if (told.texts.size() < max_told_notices && told.texts.insert(notice).second)
+                untold.push_back(&notice);
     }
+    for (const std::string* notice : untold)
+        tell(context, *notice);
 }

@@ -2,31 +2,37 @@
 #include "storage/assembly.h"
 
 #include "disk/partition.h"
+#include "lvm/volume_groups.h"
+#include "md/md_arrays.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace {
 
-// The md arrays and LVM volume groups made from the candidates, each taking out the sources it claims. Both layers
-// plug in here, md first (an array may be a physical volume), then LVM. Until they do, the candidates pass through.
-std::vector<named_source> assemble_arrays_and_volume_groups(std::vector<named_source> candidates)
-{
-    // ---- md arrays, then LVM volume groups, go here: each is called as
-    //          assembled_sources found = assemble_<layer>(candidates);
-    //          remove_claimed(candidates, found.claimed);
-    //          append found.made to candidates;
-    //      so that a member or physical volume is never probed as a volume itself.
-    return candidates;
-}
-
-[[maybe_unused]] void remove_claimed(std::vector<named_source>& sources, const std::vector<uint64_t>& claimed)
+void remove_claimed(std::vector<named_source>& sources, const std::vector<uint64_t>& claimed)
 {
     sources.erase(std::remove_if(sources.begin(), sources.end(),
                                  [&](const named_source& s) {
                                      return std::find(claimed.begin(), claimed.end(), s.source->id) != claimed.end();
                                  }),
                   sources.end());
+}
+
+// The md arrays and then the LVM volume groups made from the candidates, in Linux's order of assembly: an array
+// may be a physical volume, never the other way round. Each layer takes out the sources it claims, so that a
+// member or a physical volume is never probed as a volume itself, and adds the sources it makes after those left.
+void assemble_arrays_and_volume_groups(storage_assembly& result)
+{
+    md_assembly arrays = assemble_md_arrays(result.sources);
+    remove_claimed(result.sources, arrays.claimed);
+    result.sources.insert(result.sources.end(), arrays.arrays.begin(), arrays.arrays.end());
+    result.notices.insert(result.notices.end(), arrays.notices.begin(), arrays.notices.end());
+
+    lvm_assembly groups = assemble_volume_groups(result.sources);
+    remove_claimed(result.sources, groups.claimed);
+    result.sources.insert(result.sources.end(), groups.volumes.begin(), groups.volumes.end());
+    result.notices.insert(result.notices.end(), groups.notices.begin(), groups.notices.end());
 }
 
 void describe(const block_source& source, std::string& out)
@@ -77,9 +83,12 @@ std::vector<named_source> partition_candidates(const drive_list& drives)
     return candidates;
 }
 
-std::vector<named_source> assemble_sources(const drive_list& drives)
+storage_assembly assemble_sources(const drive_list& drives)
 {
-    return assemble_arrays_and_volume_groups(partition_candidates(drives));
+    storage_assembly result;
+    result.sources = partition_candidates(drives);
+    assemble_arrays_and_volume_groups(result);
+    return result;
 }
 
 std::string source_identity(const block_source& source)

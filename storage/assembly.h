@@ -16,20 +16,21 @@ using drive_list = std::vector<std::shared_ptr<physical_disk>>;  // element N is
 // itself ("sdb"). Empty for a negative drive or number.
 std::string linux_source_name(int drive, int number);
 
-// What an assembler (md arrays, LVM volume groups) gives back: the sources it made from the candidates, and the ids
-// of the candidates it claimed as their members, which leave the list.
-struct assembled_sources {
-    std::vector<named_source> made;
-    std::vector<uint64_t> claimed;
-};
-
 // Every partition of every drive that may hold a volume (disk/partition.h may_hold_volume), and a drive without a
 // table taken whole, named as Linux names them, in drive order and then table order.
 std::vector<named_source> partition_candidates(const drive_list& drives);
 
-// The sources the file systems are probed on: the partition candidates, with md arrays and then LVM logical volumes
-// assembled from them (their members taken out of the list), in the order they are shown.
-std::vector<named_source> assemble_sources(const drive_list& drives);
+// The sources the file systems are probed on, in the order they are shown, and a line for each array, member or
+// logical volume that is found and not shown, saying why (a snapshot, a stale mirror half, a missing physical
+// volume, ...), for the user.
+struct storage_assembly {
+    std::vector<named_source> sources;
+    std::vector<std::string> notices;
+};
+
+// The partition candidates, then the md arrays assembled from them and then the LVM logical volumes assembled from
+// what is left (members and physical volumes taken out of the list).
+storage_assembly assemble_sources(const drive_list& drives);
 
 // A canonical description of where a source's bytes lie: its pieces down to the drives, each drive by the id of
 // its source. Two sources with the same description read the same bytes of the same open drives, whichever

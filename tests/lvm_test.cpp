@@ -21,14 +21,9 @@ protected:
     static void SetUpTestSuite()
     {
         directory = fixture_path("lvm");
-        std::string script = std::string(TARNWICK_SOURCE_DIR) + "/tests/fixtures/make_lvm.sh";
-        std::string result = run_command("mkdir -p '" + directory + "' && flock '" + directory +
-                                         ".lock' sh -c '[ \"$1/lvm.layout\" -nt \"$0\" ] || \"$0\" \"$1\"' '" +
-                                         script + "' '" + directory + "' >'" + directory + ".log' 2>&1; echo $?");
-        made = result == "0\n";
-        skipped = result == "77\n";
-        std::ifstream log(directory + ".log");
-        reason = std::string(std::istreambuf_iterator<char>(log), {});
+        int status = make_fixture_once("make_lvm.sh", "lvm", "lvm.layout", reason);
+        made = status == 0;
+        skipped = status == 77;
         std::ifstream layout(directory + "/lvm.layout");
         for (std::string line; std::getline(layout, line);)
             lines.push_back(line);

@@ -132,8 +132,8 @@ TEST_F(md_arrays_test, members_on_partitions_form_an_array)
     ASSERT_EQ(scan_partition_tables(*disks.back()), 0);
     std::vector<named_source> candidates{disk};
     for (const auto& entry : disks.back()->partition_list)
-        candidates.push_back({"sda" + std::to_string(entry->number),
-                              make_slice_source(disk.source, entry->byte_offset, entry->sector_count * 512)});
+        candidates.push_back({"sda" + std::to_string(entry.number),
+                              make_slice_source(disk.source, entry.byte_offset, entry.sector_count * 512)});
     ASSERT_EQ(candidates.size(), 3u);
     md_assembly assembly = assemble_md_arrays(candidates);
     ASSERT_EQ(assembly.arrays.size(), 1u);

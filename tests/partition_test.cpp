@@ -276,7 +276,7 @@ TEST_F(partition_test, sources_are_named_as_linux_names_them_and_identified_by_t
     image.sign(0);
     ASSERT_EQ(scan(image), 0);
     drive_list drives{std::move(disk)};
-    std::vector<named_source> found = assemble_sources(drives);
+    std::vector<named_source> found = assemble_sources(drives).sources;
     ASSERT_EQ(found.size(), 1u);  // the swap entry is no candidate
     EXPECT_EQ(found[0].name, "sda1");
     EXPECT_EQ(found[0].source->size, 16u * 512);

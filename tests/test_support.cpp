@@ -19,6 +19,19 @@ std::string fixture_path(const std::string& name)
     return std::string(dir ? dir : "fixtures") + "/" + name;
 }
 
+int make_fixture_once(const std::string& script, const std::string& name, const std::string& product,
+                      std::string& log)
+{
+    const std::string directory = fixture_path(name);
+    const std::string path = std::string(TARNWICK_SOURCE_DIR) + "/tests/fixtures/" + script;
+    std::string status = run_command("mkdir -p '" + directory + "' && flock '" + directory +
+                                     ".lock' sh -c '[ \"$1/$2\" -nt \"$0\" ] || \"$0\" \"$1\"' '" + path + "' '" +
+                                     directory + "' '" + product + "' >'" + directory + ".log' 2>&1; echo $?");
+    std::ifstream output(directory + ".log");
+    log.assign(std::istreambuf_iterator<char>(output), {});
+    return std::atoi(status.c_str());
+}
+
 std::vector<uint8_t> read_file_bytes(const std::string& path, uint64_t offset, uint64_t length)
 {
     std::ifstream in(path, std::ios::binary);

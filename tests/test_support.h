@@ -96,6 +96,12 @@ std::vector<std::string> tree_paths(const std::string& tree);
 // Runs a shell command and returns what it writes to standard output.
 std::string run_command(const std::string& command);
 
+// Runs the fixture script tests/fixtures/SCRIPT into the fixture folder NAME unless NAME/PRODUCT is newer than the
+// script, one process at a time (tests of several processes share the folder). Gives the script's exit status (77:
+// it cannot run here, as without root), with its output in log.
+int make_fixture_once(const std::string& script, const std::string& name, const std::string& product,
+                      std::string& log);
+
 // debugfs's view of an inode (stat <N>): data runs, and the indirect blocks or extent-tree nodes in its order.
 struct debugfs_run {
     uint32_t logical = 0;
