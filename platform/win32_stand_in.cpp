@@ -85,8 +85,10 @@ struct thread_object : stand_in_object {
     }
 };
 
-// The calling thread's last error, as far as the plugin asks for it: why CreateFileA failed.
-thread_local DWORD last_error = 0;
+// The calling thread's last error, as far as the plugin asks for it: why CreateFileA failed. In static TLS
+// (initial-exec, from the small surplus glibc keeps for libraries loaded later): dynamic TLS of a library the host
+// has unloaded again is left to the leak checker's thread scan, which then reads freed memory.
+__attribute__((tls_model("initial-exec"))) thread_local DWORD last_error = 0;
 
 DWORD error_from_errno(int error)
 {
