@@ -21,7 +21,7 @@ struct walk_state {
     walk_result result;
     int partition_listings = 0;  // spent of the current partition folder's budgets
     int partition_copies = 0;
-    std::set<std::string> told;  // the partition folders the log has told of
+    std::set<std::string> told;  // the volume folders told of a journal, and every storage notice told
 };
 
 // The session the log callback reports to; the callback carries no state of its own.
@@ -37,7 +37,9 @@ void mix(walk_state& state, const void* data, size_t length)
 
 void note_fault(walk_state& state, const std::string& what);
 
-// The host's log: every line is an important error about one partition folder ("sda1: ..."), told of once.
+// The host's log: every line is an important error about what it names before a colon. A volume folder is told of
+// its journal once ("sda1: the volume was not cleanly unmounted ..."); a storage notice (an array, a member, a
+// physical or logical volume left out: "md127: ...", "md array ... (sda1): ...") is told once, as its whole line.
 void TARNWICK_CALL log_line(int, int type, char* text)
 {
     if (logging_state == nullptr)
@@ -45,8 +47,9 @@ void TARNWICK_CALL log_line(int, int type, char* text)
     walk_state& state = *logging_state;
     std::string line = text != nullptr ? text : "";
     size_t colon = line.find(':');
-    if (type != log_important_error || colon == std::string::npos || line.rfind("sd", 0) != 0 ||
-        !state.told.insert(line.substr(0, colon)).second)
+    bool journal = line.find(": the volume was not cleanly unmounted") == colon;
+    if (type != log_important_error || colon == std::string::npos || colon == 0 ||
+        !state.told.insert(journal ? line.substr(0, colon) : line).second)
         note_fault(state, "log line of type " + std::to_string(type) + ": " + line);
     mix(state, line.c_str(), line.size() + 1);
 }
