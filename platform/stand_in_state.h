@@ -40,6 +40,7 @@ struct stand_in_state {
     std::atomic<uint64_t> bad_from{0};
     std::atomic<uint64_t> bad_to{0};
     std::atomic<bool> fail_create_thread{false};
+    std::atomic<bool> refuse_sparse{false};  // local files refuse FSCTL_SET_SPARSE
 };
 
 stand_in_state& stand_in();

@@ -25,6 +25,7 @@ void reset()
     s.bad_from = 0;
     s.bad_to = 0;
     s.fail_create_thread = false;
+    s.refuse_sparse = false;
     s.read_delay_ms = 0;
 }
 
@@ -103,6 +104,11 @@ void fail_reads_of(uint64_t offset, uint64_t length)
 void fail_create_thread(bool fail)
 {
     stand_in().fail_create_thread = fail;
+}
+
+void refuse_sparse(bool refuse)
+{
+    stand_in().refuse_sparse = refuse;
 }
 
 void delay_reads(long milliseconds)

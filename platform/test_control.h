@@ -31,6 +31,8 @@ void fail_nth_read(long n);
 // Every drive read that touches the bytes [offset, offset + length) fails from now on, as a bad sector does.
 void fail_reads_of(uint64_t offset, uint64_t length);
 void fail_create_thread(bool fail);
+// Local files refuse to be made sparse (FSCTL_SET_SPARSE fails), as on a file system without sparse files.
+void refuse_sparse(bool refuse);
 // Every drive read from now on waits this long first, on whichever thread reads (0: no wait); a slow drive, so that
 // a copy is still running when a test acts on it.
 void delay_reads(long milliseconds);

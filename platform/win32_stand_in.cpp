@@ -418,6 +418,37 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_
     return TRUE;
 }
 
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD move_method)
+{
+    auto local = object_of<file_object>(file);
+    int whence = move_method == FILE_BEGIN ? SEEK_SET : move_method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    if (local == nullptr || move_method > FILE_END) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    off_t position = lseek(local->fd, static_cast<off_t>(distance.QuadPart), whence);
+    if (position < 0) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (new_position)
+        new_position->QuadPart = static_cast<LONGLONG>(position);
+    return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file)
+{
+    auto local = object_of<file_object>(file);
+    if (local == nullptr)
+        return FALSE;
+    off_t position = lseek(local->fd, 0, SEEK_CUR);
+    if (position < 0 || ftruncate(local->fd, position) != 0) {
+        last_error = error_from_errno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
 {
     if (size == nullptr)
@@ -444,6 +475,16 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
 BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID, DWORD, LPVOID out_buffer, DWORD out_size,
                      LPDWORD bytes_returned, LPOVERLAPPED)
 {
+    if (object_of<file_object>(device) != nullptr && control_code == FSCTL_SET_SPARSE) {
+        if (bytes_returned)
+            *bytes_returned = 0;
+        // A test's target that cannot hold sparse files (FAT, say) answers as Windows does there.
+        if (stand_in().refuse_sparse) {
+            last_error = ERROR_INVALID_FUNCTION;
+            return FALSE;
+        }
+        return TRUE;
+    }
     auto drive = object_of<drive_object>(device);
     if (drive == nullptr || control_code != IOCTL_DISK_GET_DRIVE_GEOMETRY_EX ||
         out_buffer == nullptr || out_size < sizeof(DISK_GEOMETRY_EX) - 8)

@@ -75,6 +75,12 @@ typedef uintptr_t ULONG_PTR;
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
+#define FSCTL_SET_SPARSE 0x000900C4u
+#define ERROR_INVALID_FUNCTION 1u
+
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
 
 #define CP_ACP 0u
 #define CP_UTF8 65001u
@@ -179,6 +185,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,
                LPOVERLAPPED overlapped);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+// On a drive: IOCTL_DISK_GET_DRIVE_GEOMETRY_EX. On a local file: FSCTL_SET_SPARSE, with no buffers.
 BOOL DeviceIoControl(HANDLE device, DWORD control_code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
                      DWORD out_size, LPDWORD bytes_returned, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
@@ -215,6 +222,11 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
 BOOL MoveFileExW(LPCWSTR existing_name, LPCWSTR new_name, DWORD flags);
 BOOL DeleteFileW(LPCWSTR file_name);
 DWORD GetFileAttributesW(LPCWSTR file_name);
+// Local files are sparse by nature here: FSCTL_SET_SPARSE on one succeeds (unless a test makes targets refuse it),
+// and a file pointer moved past the end leaves a hole, as on a sparse NTFS file. SetEndOfFile cuts or extends the
+// file to the pointer.
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position, DWORD move_method);
+BOOL SetEndOfFile(HANDLE file);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation_time, const FILETIME* last_access_time,
                  const FILETIME* last_write_time);
 
