@@ -5,6 +5,7 @@
 #include "ext/folder_cache.h"
 #include "ext/inode_cache.h"
 #include "ext/volume.h"
+#include "platform/lock.h"
 #include "plugin/path_lookup.h"
 
 #include <algorithm>
@@ -67,7 +68,7 @@ std::unordered_map<uint32_t, std::string> read_name_file(ext_volume& source, std
 }
 
 struct names_cache {
-    std::mutex lock;
+    plugin_lock lock;
     std::deque<std::pair<uint64_t, std::shared_ptr<const owner_names>>> volumes;  // oldest first
 };
 
@@ -106,7 +107,7 @@ std::shared_ptr<const owner_names> names_of_owners(ext_volume& source)
 {
     names_cache& kept = cache();
     {
-        std::lock_guard<std::mutex> guard(kept.lock);
+        std::lock_guard<plugin_lock> guard(kept.lock);
         for (const auto& [id, names] : kept.volumes)
             if (id == source.cache_id)
                 return names;
@@ -119,7 +120,7 @@ std::shared_ptr<const owner_names> names_of_owners(ext_volume& source)
     } catch (const std::bad_alloc&) {
         names = std::make_shared<owner_names>();
     }
-    std::lock_guard<std::mutex> guard(kept.lock);
+    std::lock_guard<plugin_lock> guard(kept.lock);
     for (const auto& [id, known] : kept.volumes)
         if (id == source.cache_id)
             return known;

@@ -6,6 +6,7 @@
 #include "plugin/host_text.h"
 #include "plugin/virtual_paths.h"
 
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
