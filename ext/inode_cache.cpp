@@ -53,6 +53,9 @@ ext_inode parse_inode(const uint8_t* bytes, uint32_t inode_size, const xattr_rul
     inode.i_mode = read_le16(bytes, 0);
     inode.i_size_lo = read_le32(bytes, 4);
     inode.i_links_count = read_le16(bytes, 26);
+    inode.i_uid = read_le16(bytes, 2) | static_cast<uint32_t>(read_le16(bytes, 120)) << 16;
+    inode.i_gid = read_le16(bytes, 24) | static_cast<uint32_t>(read_le16(bytes, 122)) << 16;
+    inode.i_blocks = read_le32(bytes, 28) | static_cast<uint64_t>(read_le16(bytes, 116)) << 32;
     inode.i_flags = read_le32(bytes, 32);
     std::copy(bytes + 40, bytes + 100, inode.i_block.begin());
     inode.i_size_high = read_le32(bytes, 108);

@@ -20,6 +20,8 @@ inline constexpr uint32_t inode_flag_inline_data = 0x10000000;
 // as it lies on disk, and e2fsck no longer looks at them. Clusters really compressed (by the out-of-tree e2compr
 // patches) come with the compression incompatible feature, which keeps the volume from mounting at all.
 inline constexpr uint32_t inode_flag_encrypted = 0x800;
+// i_blocks counts volume blocks, not 512-byte sectors (only on a volume with the huge_file feature).
+inline constexpr uint32_t inode_flag_huge_file = 0x40000;
 // The first 128 bytes of every inode; i_extra_isize, at offset 128, counts the fields after them.
 inline constexpr uint32_t good_old_inode_size = 128;
 inline constexpr uint16_t mode_type_mask = 0xF000;
@@ -51,7 +53,13 @@ struct inode_time {
 struct ext_inode {
     uint32_t number = 0;  // the inode's number, as get_inode gives it; 0 for an inode made up elsewhere
     uint16_t i_mode = 0;
+    uint32_t i_uid = 0;  // owner: the low 16 bits, with the high 16 of the Linux-specific field above them
+    uint32_t i_gid = 0;  // group, likewise
     uint16_t i_links_count = 0;
+    // Space allocated: i_blocks_lo, with l_i_blocks_high above it; what unit it counts (512-byte sectors, or
+    // blocks under the huge-file flag) and whether the high word counts at all depend on the volume (see
+    // allocated_bytes in plugin/entry_fields.h).
+    uint64_t i_blocks = 0;
     uint32_t i_size_lo = 0;
     uint32_t i_flags = 0;
     std::array<uint8_t, 60> i_block{};  // 15 block numbers, or the root node of an extent tree

@@ -295,6 +295,11 @@ ext_superblock parse_superblock(const uint8_t* bytes)
     sb.s_feature_compat = read_le32(bytes, 92);
     sb.s_journal_inum = read_le32(bytes, 224);
     sb.s_jnl_backup_type = bytes[253];
+    sb.s_free_blocks_count_lo = read_le32(bytes, 12);
+    sb.s_free_blocks_count_hi = read_le32(bytes, 344);
+    sb.s_state = read_le16(bytes, 58);
+    std::copy(bytes + 104, bytes + 120, sb.s_uuid.begin());
+    std::copy(bytes + 120, bytes + 136, sb.s_volume_name.begin());
     for (size_t i = 0; i < sb.s_jnl_blocks.size(); ++i)
         sb.s_jnl_blocks[i] = read_le32(bytes, 268 + 4 * i);
     return sb;

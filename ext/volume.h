@@ -86,7 +86,18 @@ struct ext_superblock {
     // i_size. Meaningful when s_jnl_backup_type is journal_backup_blocks.
     std::array<uint32_t, 17> s_jnl_blocks{};
     uint8_t s_jnl_backup_type = 0;
+    // What the volume's properties show; nothing the reader relies on. The free count is the one the superblock
+    // was last written with (Linux updates it lazily), the state's bits are state_valid and state_errors.
+    uint32_t s_free_blocks_count_lo = 0;
+    uint32_t s_free_blocks_count_hi = 0;  // meaningful only with the 64-bit feature
+    uint16_t s_state = 0;
+    std::array<uint8_t, 16> s_uuid{};
+    std::array<uint8_t, 16> s_volume_name{};  // the label: up to 16 bytes, NUL-padded
 };
+
+// s_state: unmounted cleanly; errors were detected.
+inline constexpr uint16_t state_valid = 0x1;
+inline constexpr uint16_t state_errors = 0x2;
 
 inline constexpr uint8_t journal_backup_blocks = 1;
 

@@ -71,6 +71,11 @@ bool plugin_library::load(const std::string& path, std::string& error)
     find_first_w = find_export<decltype(find_first_w)>(library, "FsFindFirstW");
     find_next_w = find_export<decltype(find_next_w)>(library, "FsFindNextW");
     get_file_w = find_export<decltype(get_file_w)>(library, "FsGetFileW");
+    execute_file = find_export<decltype(execute_file)>(library, "FsExecuteFile");
+    execute_file_w = find_export<decltype(execute_file_w)>(library, "FsExecuteFileW");
+    supported_field = find_export<decltype(supported_field)>(library, "FsContentGetSupportedField");
+    content_value = find_export<decltype(content_value)>(library, "FsContentGetValue");
+    content_value_w = find_export<decltype(content_value_w)>(library, "FsContentGetValueW");
 #ifdef _WIN32
     last_error = [] { return GetLastError(); };
 #else
@@ -103,4 +108,9 @@ void plugin_library::unload()
     find_first_w = nullptr;
     find_next_w = nullptr;
     get_file_w = nullptr;
+    execute_file = nullptr;
+    execute_file_w = nullptr;
+    supported_field = nullptr;
+    content_value = nullptr;
+    content_value_w = nullptr;
 }

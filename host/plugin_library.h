@@ -17,8 +17,8 @@ public:
     plugin_library(const plugin_library&) = delete;
     plugin_library& operator=(const plugin_library&) = delete;
 
-    // Loads the library at path, once. FsInit and the three find exports are required; FsGetFile and the wide
-    // exports are not, and stay null when missing. On failure returns false, sets error and leaves nothing loaded.
+    // Loads the library at path, once. FsInit and the three find exports are required; FsGetFile, the wide
+    // exports, FsExecuteFile and the content exports are not, and stay null when missing. On failure returns false, sets error and leaves nothing loaded.
     bool load(const std::string& path, std::string& error);
 
     decltype(&FsInit) init = nullptr;
@@ -30,6 +30,12 @@ public:
     decltype(&FsFindFirstW) find_first_w = nullptr;
     decltype(&FsFindNextW) find_next_w = nullptr;
     decltype(&FsGetFileW) get_file_w = nullptr;
+    // Properties and columns; null when the plugin has none.
+    decltype(&FsExecuteFile) execute_file = nullptr;
+    decltype(&FsExecuteFileW) execute_file_w = nullptr;
+    decltype(&FsContentGetSupportedField) supported_field = nullptr;
+    decltype(&FsContentGetValue) content_value = nullptr;
+    decltype(&FsContentGetValueW) content_value_w = nullptr;
     // Why the last call of this thread failed: KERNEL32's GetLastError on Windows, the plugin's own on Linux (its
     // stand-in keeps it); null when the plugin has none.
     DWORD (*last_error)() = nullptr;

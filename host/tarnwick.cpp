@@ -48,8 +48,10 @@ void usage(FILE* out)
     std::fputs(synopsis, out);
     std::fprintf(out,
                  "commands:\n"
-                 "  ls PATH                           list a folder, one \"type size name\" line per entry\n"
-                 "                                    (type d for a folder, - for a file)\n"
+                 "  ls [-l] PATH                      list a folder, one \"type size name\" line per entry\n"
+                 "                                    (type d for a folder, - for a file); -l: one\n"
+                 "                                    \"permissions owner group size name\" line per entry\n"
+                 "  props PATH                        print the properties of an entry, a volume or the root\n"
                  "  get [-f] REMOTE LOCAL             copy a file out; LOCAL may be an existing folder\n"
                  "  get -r [-f] REMOTE_DIR LOCAL_DIR  copy a folder and everything below it into LOCAL_DIR\n"
                  "  -f overwrites existing local files\n"
@@ -364,16 +366,24 @@ void TARNWICK_CALL on_log_w(int, int message_type, WCHAR* text)
         print_log_line(message_type, utf8_of(text));
 }
 
-// The plugin stores this but never calls it; a file manager would show a dialog.
+// The plugin's messages (a properties block) go to stdout, where a file manager would show a message box; any
+// other request is declined.
+constexpr int request_message_ok = 8;
 
-BOOL TARNWICK_CALL on_request(int, int, char*, char*, char*, int)
+BOOL TARNWICK_CALL on_request(int, int request_type, char* title, char* text, char*, int)
 {
-    return FALSE;
+    if (request_type != request_message_ok || title == nullptr || text == nullptr)
+        return FALSE;
+    std::printf("%s\n%s", utf8_of_ansi(title).c_str(), utf8_of_ansi(text).c_str());
+    return TRUE;
 }
 
-BOOL TARNWICK_CALL on_request_w(int, int, WCHAR*, WCHAR*, WCHAR*, int)
+BOOL TARNWICK_CALL on_request_w(int, int request_type, WCHAR* title, WCHAR* text, WCHAR*, int)
 {
-    return FALSE;
+    if (request_type != request_message_ok || title == nullptr || text == nullptr)
+        return FALSE;
+    std::printf("%s\n%s", utf8_of(title).c_str(), utf8_of(text).c_str());
+    return TRUE;
 }
 
 // The components of a remote path: empty and "." ones dropped, ".." taking one back (never above the root).
@@ -498,7 +508,44 @@ std::string folder_missing(const plugin_library& plugin, const std::vector<std::
     return "";
 }
 
-int list_folder(const plugin_library& plugin, const std::string& path)
+// The index of the plugin's content field of that name; -1 when it has none.
+int content_field(const plugin_library& plugin, const char* wanted)
+{
+    constexpr int field_limit = 64;  // more than any plugin of this kind offers
+    char name[ansi_path_size];
+    char units[ansi_path_size];
+    for (int i = 0; plugin.supported_field != nullptr && i < field_limit; ++i) {
+        if (plugin.supported_field(i, name, units, sizeof name) == 0)
+            break;
+        if (std::string_view(name) == wanted)
+            return i;
+    }
+    return -1;
+}
+
+// A string field of an entry as text; "?" when the plugin gives no string for it.
+std::string content_text(const plugin_library& plugin, const std::string& path, int field)
+{
+    constexpr int ft_string = 8;
+    constexpr int ft_stringw = 11;
+    if (field < 0)
+        return "?";
+    if (use_wide && plugin.content_value_w != nullptr) {
+        std::basic_string<WCHAR> wide = utf16_of(path);
+        WCHAR value[ansi_path_size] = {};
+        int type = plugin.content_value_w(wide.data(), field, 0, value, sizeof value, 0);
+        return type == ft_stringw ? utf8_of(value) : type == ft_string ? utf8_of_ansi(reinterpret_cast<char*>(value))
+                                                                       : "?";
+    }
+    if (plugin.content_value == nullptr)
+        return "?";
+    std::string ansi = ansi_of(path);
+    char value[ansi_path_size] = {};
+    return plugin.content_value(ansi.data(), field, 0, value, sizeof value, 0) == ft_string ? utf8_of_ansi(value)
+                                                                                             : "?";
+}
+
+int list_folder(const plugin_library& plugin, const std::string& path, bool long_form)
 {
     std::vector<std::string> components = remote_components(path);
     std::string folder = remote_path(components);
@@ -507,16 +554,52 @@ int list_folder(const plugin_library& plugin, const std::string& path)
     if (std::string missing = folder_missing(plugin, components); !missing.empty())
         return failure("ls " + path + ": " + missing);
     DWORD error = 0;
-    bool listed = for_each_entry(plugin, folder, [](const listed_entry& entry) {
+    int fields[3] = {-1, -1, -1};
+    if (long_form) {
+        fields[0] = content_field(plugin, "Permissions");
+        fields[1] = content_field(plugin, "Owner");
+        fields[2] = content_field(plugin, "Group");
+    }
+    bool listed = for_each_entry(plugin, folder, [&](const listed_entry& entry) {
         bool is_folder = (entry.attributes & attribute_folder) != 0;
         unsigned long long size = is_folder ? 0 : entry.size;
-        std::printf("%c %llu %s\n", is_folder ? 'd' : '-', size, entry.name.c_str());
+        if (long_form) {
+            std::string entry_path = remote_join(folder, entry.name);
+            std::printf("%s %s %s %llu %s\n", content_text(plugin, entry_path, fields[0]).c_str(),
+                        content_text(plugin, entry_path, fields[1]).c_str(),
+                        content_text(plugin, entry_path, fields[2]).c_str(), size, entry.name.c_str());
+        } else {
+            std::printf("%c %llu %s\n", is_folder ? 'd' : '-', size, entry.name.c_str());
+        }
         return true;
     }, &error);
     // The root of a machine without ext partitions has no listing: nothing to show.
     if (!listed && !components.empty())
         return failure("ls " + path + ": " + listing_failure(error));
     return std::fflush(stdout) == 0 ? exit_success : failure("cannot write the listing");
+}
+
+// FsExecuteFile with the verb "properties": the plugin answers through the request callback, which prints.
+int show_properties(const plugin_library& plugin, const std::string& path)
+{
+    std::string remote = remote_path(remote_components(path));
+    if (too_long(remote))
+        return failure(too_long_message(remote));
+    int result = -2;
+    if (use_wide && plugin.execute_file_w != nullptr) {
+        std::basic_string<WCHAR> wide = utf16_of(remote);
+        std::basic_string<WCHAR> verb = utf16_of("properties");
+        result = plugin.execute_file_w(nullptr, wide.data(), verb.data());
+    } else if (plugin.execute_file != nullptr) {
+        std::string ansi = ansi_of(remote);
+        std::string verb = "properties";
+        result = plugin.execute_file(nullptr, ansi.data(), verb.data());
+    } else {
+        return failure("the plugin has no FsExecuteFile: it cannot show properties");
+    }
+    if (result != 0)
+        return failure("props " + path + ": no such entry, or it cannot be read");
+    return std::fflush(stdout) == 0 ? exit_success : failure("cannot write the properties");
 }
 
 // One FsGetFile call with the progress bar. A copy that failed reading or was aborted leaves a partial file, which
@@ -671,6 +754,7 @@ struct command_line {
     bool overwrite = false;
     bool stats = false;
     bool ansi = false;
+    bool long_form = false;
 };
 
 // Parses argv into line. Returns the exit status when there is nothing more to do (help, or a usage error).
@@ -723,11 +807,15 @@ std::optional<int> parse(const std::vector<std::string>& args, command_line& lin
             }
             continue;
         }
+        if (line.command == "ls" && line.operands.empty() && arg == "-l") {
+            line.long_form = true;
+            continue;
+        }
         line.operands.push_back(arg);
     }
-    if (line.command == "ls") {
+    if (line.command == "ls" || line.command == "props") {
         if (line.operands.size() != 1)
-            return usage_error("ls takes one PATH");
+            return usage_error(line.command + " takes one PATH");
     } else if (line.command == "get") {
         if (line.operands.size() != 2)
             return usage_error(line.recursive ? "get -r takes REMOTE_DIR and LOCAL_DIR" : "get takes REMOTE and LOCAL");
@@ -775,7 +863,9 @@ int run(const std::vector<std::string>& args, const char* argv0)
                        "); it reads the drives only for an administrator");
 
     if (line.command == "ls")
-        return list_folder(plugin, line.operands[0]);
+        return list_folder(plugin, line.operands[0], line.long_form);
+    if (line.command == "props")
+        return show_properties(plugin, line.operands[0]);
     catch_interrupt();
     int status = line.recursive ? get_tree(plugin, line.operands[0], line.operands[1], line.overwrite)
                                 : get_file(plugin, line.operands[0], line.operands[1], line.overwrite);

@@ -17,7 +17,7 @@ typedef int(TARNWICK_CALL* progress_proc)(int plugin_number, char* source_name, 
 // Log: a line for the host's log, of one of the message types below. Called only to tell of a volume whose
 // journal could not be replayed in whole (plugin/recovery_notice.h).
 typedef void(TARNWICK_CALL* log_proc)(int plugin_number, int message_type, char* text);
-// Request (a user dialog): stored, never called.
+// Request (a user dialog): called only with request_message_ok, to show an entry's or a volume's properties.
 typedef BOOL(TARNWICK_CALL* request_proc)(int plugin_number, int request_type, char* title, char* text,
                                           char* returned_text, int returned_size);
 
@@ -36,6 +36,28 @@ inline constexpr int log_transfer_complete = 4;
 inline constexpr int log_connect_complete = 5;
 inline constexpr int log_important_error = 6;
 inline constexpr int log_operation_complete = 7;
+
+// The request types the plugin sends: a message the user acknowledges with OK.
+inline constexpr int request_message_ok = 8;
+
+// FsGetBackgroundFlags: copies out may run in a background thread of the host.
+inline constexpr int background_download = 1;
+
+// FsExecuteFile's results: done; failed; the host is to copy the file out and open it itself.
+inline constexpr int exec_ok = 0;
+inline constexpr int exec_error = 1;
+inline constexpr int exec_yourself = -1;
+
+// Content field types, and the answers of FsContentGetValue that carry no value.
+inline constexpr int ft_nomorefields = 0;
+inline constexpr int ft_numeric_32 = 1;
+inline constexpr int ft_numeric_64 = 2;
+inline constexpr int ft_datetime = 10;
+inline constexpr int ft_string = 8;
+inline constexpr int ft_stringw = 11;
+inline constexpr int ft_nosuchfield = -1;
+inline constexpr int ft_fileerror = -2;
+inline constexpr int ft_fieldempty = -3;
 
 // What the host knows of a remote file when it asks for a copy; not read by the plugin.
 struct remote_file_info {
@@ -85,3 +107,17 @@ TARNWICK_EXPORT int TARNWICK_CALL FsGetFileW(WCHAR* remote_name, WCHAR* local_na
                                              remote_file_info* remote_info);
 TARNWICK_EXPORT void TARNWICK_CALL FsGetDefRootName(char* name, int max_length);
 TARNWICK_EXPORT void TARNWICK_CALL FsSetDefaultParams(default_params* params);
+TARNWICK_EXPORT int TARNWICK_CALL FsGetBackgroundFlags();
+// Start and end of a host operation; nothing depends on it being called.
+TARNWICK_EXPORT void TARNWICK_CALL FsStatusInfo(char* remote_dir, int start_end, int operation);
+TARNWICK_EXPORT void TARNWICK_CALL FsStatusInfoW(WCHAR* remote_dir, int start_end, int operation);
+TARNWICK_EXPORT int TARNWICK_CALL FsExecuteFile(void* main_window, char* remote_name, char* verb);
+TARNWICK_EXPORT int TARNWICK_CALL FsExecuteFileW(void* main_window, WCHAR* remote_name, WCHAR* verb);
+TARNWICK_EXPORT int TARNWICK_CALL FsContentGetSupportedField(int field_index, char* field_name, char* units,
+                                                             int max_length);
+TARNWICK_EXPORT int TARNWICK_CALL FsContentGetValue(char* file_name, int field_index, int unit_index,
+                                                    void* field_value, int max_length, int flags);
+TARNWICK_EXPORT int TARNWICK_CALL FsContentGetValueW(WCHAR* file_name, int field_index, int unit_index,
+                                                     void* field_value, int max_length, int flags);
+TARNWICK_EXPORT BOOL TARNWICK_CALL FsContentGetDefaultView(char* view_contents, char* view_headers,
+                                                          char* view_widths, char* view_options, int max_length);

@@ -2,6 +2,8 @@
 // rescans that the root listing asks for.
 #include "plugin/plugin_context.h"
 
+#include "disk/byte_order.h"
+#include "disk/fs_signatures.h"
 #include "disk/partition.h"
 #include "ext/folder_cache.h"
 #include "ext/inode_cache.h"
@@ -64,6 +66,45 @@ std::shared_ptr<ext_volume> share_volume(std::unique_ptr<ext_volume> volume)
     });
 }
 
+// Why a source did not mount, for the user, from what its first bytes hold: encrypted, another file system, an ext
+// volume with features the reader refuses, a damaged ext volume, or nothing known. Reads the source's first
+// foreign_signature_span bytes (less for a smaller source) once.
+std::string why_not_mounted(const block_source& source)
+{
+    uint64_t length = std::min<uint64_t>(source.size, foreign_signature_span);
+    std::unique_ptr<uint8_t[]> start = length > 0 ? read_source_bytes(source, 0, length) : nullptr;
+    if (!start)
+        return "cannot be read";
+    if (length >= 6 && std::memcmp(start.get(), "LUKS\xba\xbe", 6) == 0)
+        return "encrypted (LUKS)";
+    if (length >= 11 && std::memcmp(start.get() + 3, "-FVE-FS-", 8) == 0)
+        return "encrypted (BitLocker)";
+    if (holds_foreign_signature(start.get(), static_cast<size_t>(length)))
+        return "another file system";
+    if (length < 2048 || read_le16(start.get(), 1024 + 56) != ext_magic)
+        return "no ext file system found";
+    uint32_t incompat = read_le32(start.get(), 1024 + 96);
+    if ((incompat & ~incompat_readable) != 0)
+        return "ext with features this reader does not support";
+    return "ext, damaged: it does not mount";
+}
+
+// Records a source that did not mount, with its reason (carried from previous for one not read again).
+void note_unmounted(plugin_context& context, const plugin_context* previous, std::string identity,
+                    const std::string& name, const block_source* source)
+{
+    std::string reason;
+    if (source != nullptr) {
+        reason = name + ": " + why_not_mounted(*source);
+    } else if (previous != nullptr) {
+        auto found = std::find(previous->unmounted.begin(), previous->unmounted.end(), identity);
+        size_t index = static_cast<size_t>(found - previous->unmounted.begin());
+        reason = index < previous->unmounted_reasons.size() ? previous->unmounted_reasons[index] : name;
+    }
+    context.unmounted.push_back(std::move(identity));
+    context.unmounted_reasons.push_back(std::move(reason));
+}
+
 // Mounts the sources the assembly gives over the context's drives, in its order. A source of an identity that
 // previous showed keeps its volume, and one previous could not mount is not read again.
 void mount_sources(plugin_context& context, const plugin_context* previous)
@@ -79,14 +120,14 @@ void mount_sources(plugin_context& context, const plugin_context* previous)
                     volume = shown.volume;
             if (!volume && std::find(previous->unmounted.begin(), previous->unmounted.end(), identity) !=
                                previous->unmounted.end()) {
-                context.unmounted.push_back(std::move(identity));
+                note_unmounted(context, previous, std::move(identity), found.name, nullptr);
                 continue;
             }
         }
         if (!volume) {
             std::unique_ptr<ext_volume> made = make_ext_volume(found.source);
             if (!made || !mount_volume(*made)) {
-                context.unmounted.push_back(std::move(identity));
+                note_unmounted(context, previous, std::move(identity), found.name, found.source.get());
                 continue;
             }
             volume = share_volume(std::move(made));

@@ -43,6 +43,9 @@ struct plugin_context {
     std::vector<shown_volume> volumes;  // in the order the root lists them
     // Identities of the sources the assembly gave that did not mount, so that an unchanged one is not read again.
     std::vector<std::string> unmounted;
+    // For each of unmounted, its name and why it did not mount ("sdb2: encrypted (LUKS)"), for the properties of the
+    // root.
+    std::vector<std::string> unmounted_reasons;
     // What the storage assembly found and does not show, and why: one line each, for the host's log.
     std::vector<std::string> storage_notices;
     bool initialised = false;

@@ -115,6 +115,34 @@ ls_folders)
     [ ! -s "$work/err" ] || fail "a volume whose journal was applied in whole logged: $(cat "$work/err")"
     ;;
 
+fields)
+    # ls -l: permissions, owner and group as the source tree has them (the fixture volumes hold no etc/passwd, so
+    # owners are numbers), through either kind of export; props: the properties block through the request callback.
+    tree=$trees/main1
+    for mode in "" --ansi; do
+        # shellcheck disable=SC2086
+        run $mode ls -l /sda1/etc
+        expect_status 0 "ls -l /sda1/etc $mode"
+        find "$tree/etc" -mindepth 1 -maxdepth 1 -printf '%M %U %G %f\n' | LC_ALL=C sort > "$work/expected"
+        diff "$work/expected" <(awk '{print $1, $2, $3, $5}' "$work/out" | LC_ALL=C sort) > "$work/diff" ||
+            fail "ls -l /sda1/etc $mode differs: $(cat "$work/diff")"
+        # shellcheck disable=SC2086
+        run $mode props /sda1/etc/config
+        expect_status 0 "props /sda1/etc/config $mode"
+        grep -qx "Permissions: $(stat -c %A "$tree/etc/config") (0$(stat -c %a "$tree/etc/config"))" "$work/out" ||
+            fail "props printed: $(cat "$work/out")"
+        grep -qx "Links: 2" "$work/out" || fail "props of a file with a hard link printed: $(cat "$work/out")"
+    done
+    run props /sda1
+    expect_status 0 "props /sda1"
+    grep -qx "File system: ext[234]" "$work/out" || fail "props /sda1 printed: $(cat "$work/out")"
+    run props /
+    expect_status 0 "props /"
+    for n in 1 5 6; do grep -q "^  sda$n: ext" "$work/out" || fail "props / printed: $(cat "$work/out")"; done
+    run props /sda1/no_such_file
+    expect_status 1 "props of a missing entry"
+    ;;
+
 get_file)
     big=/sda5/double_indirect.bin big_source=$trees/main5/double_indirect.bin
     run get "$big" "$work/big"

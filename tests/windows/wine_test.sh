@@ -174,6 +174,19 @@ test_host() {
         cmp -s "$trees/main5/hello.txt" "$copy" || fail "$label get -f: $copy differs"
     fi
 
+    # The Linux columns and the properties block: content and execute exports called by the host, the block
+    # answered through its request callback.
+    run "$loader" "$host" "${options[@]}" ls -l '\sda1\etc'
+    if expect_status 0 "$label ls -l \sda1\etc"; then
+        find "$trees/main1/etc" -mindepth 1 -maxdepth 1 -printf '%M %U %G %f\n' | LC_ALL=C sort > "$work/expected"
+        diff "$work/expected" <(tr -d '\r' < "$work/out" | awk '{print $1, $2, $3, $5}' | LC_ALL=C sort) \
+            > "$work/diff" || fail "$label ls -l \sda1\etc differs: $(cat "$work/diff")"
+    fi
+    run "$loader" "$host" "${options[@]}" props '\sda1\etc\config'
+    if expect_status 0 "$label props \sda1\etc\config"; then
+        tr -d '\r' < "$work/out" | grep -qx "Links: 2" || fail "$label props printed: $(cat "$work/out")"
+    fi
+
     test_names "$loader" "$host" "$label" "$copies/names" "C:\\copies$bits$mode\\names" "${options[@]}"
 }
 
