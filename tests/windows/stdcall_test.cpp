@@ -102,6 +102,12 @@ struct probe_state {
     alignas(8) unsigned char find_data[4096] = {};
     alignas(8) unsigned char info[64] = {};
     char root_name[MAX_PATH] = {};
+    char verb[8] = "open";
+    wchar_t verb_w[8] = L"open";
+    char field_name[MAX_PATH] = {};
+    char units[MAX_PATH] = {};
+    alignas(8) unsigned char value[1024] = {};
+    char view[4][1024] = {};
     default_params params = {};
     std::map<std::string, uint32_t> results;
 
@@ -157,6 +163,20 @@ const export_row rows[] = {
     {"FsFindClose", 4, [](probe_state& s) { return args{s.result_of("FsFindFirstW")}; }},
     {"FsGetFile", 16, [](probe_state& s) { return args{word(s.remote), word(s.local), 1, word(s.info)}; }},
     {"FsGetFileW", 16, [](probe_state& s) { return args{word(s.remote_w), word(s.local_w), 1, word(s.info)}; }},
+    {"FsGetBackgroundFlags", 0, [](probe_state&) { return args{}; }},
+    {"FsStatusInfo", 12, [](probe_state& s) { return args{word(s.root), 0, 1}; }},
+    {"FsStatusInfoW", 12, [](probe_state& s) { return args{word(s.root_w), 1, 1}; }},
+    {"FsExecuteFile", 12, [](probe_state& s) { return args{0, word(s.remote), word(s.verb)}; }},
+    {"FsExecuteFileW", 12, [](probe_state& s) { return args{0, word(s.remote_w), word(s.verb_w)}; }},
+    {"FsContentGetSupportedField", 16,
+     [](probe_state& s) { return args{0, word(s.field_name), word(s.units), word(MAX_PATH)}; }},
+    {"FsContentGetValue", 24,
+     [](probe_state& s) { return args{word(s.remote), 0, 0, word(s.value), word(int(sizeof s.value)), 0}; }},
+    {"FsContentGetValueW", 24,
+     [](probe_state& s) { return args{word(s.remote_w), 0, 0, word(s.value), word(int(sizeof s.value)), 0}; }},
+    {"FsContentGetDefaultView", 20, [](probe_state& s) {
+         return args{word(s.view[0]), word(s.view[1]), word(s.view[2]), word(s.view[3]), word(1024)};
+     }},
 };
 
 // The names in the loaded plugin's export table (the loader has mapped and checked the image).
