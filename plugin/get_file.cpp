@@ -28,33 +28,6 @@ DWORD WINAPI copy_worker(LPVOID parameter)
     return 0;
 }
 
-// A host path of either kind in UTF-8; nothing when it is longer than the export's paths can be.
-std::optional<std::string> remote_path_utf8(const char* path)
-{
-    size_t length = std::strlen(path);
-    if (length > host_text_limit)
-        return std::nullopt;
-    return utf8_from_ansi(std::string_view(path, length));
-}
-
-std::optional<std::string> remote_path_utf8(const WCHAR* path)
-{
-    size_t length = wide_length(path, wide_path_limit);
-    if (length > wide_path_limit)
-        return std::nullopt;
-    return utf8_from_wide(path, length);
-}
-
-constexpr host_text_kind kind_of(const char*)
-{
-    return host_text_kind::ansi;
-}
-
-constexpr host_text_kind kind_of(const WCHAR*)
-{
-    return host_text_kind::wide;
-}
-
 int report_progress(const plugin_context& context, char* remote_name, char* local_name, int percent)
 {
     if (context.progress_callback == nullptr)
@@ -130,7 +103,7 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
 {
     if (remote_name == nullptr || local_name == nullptr)
         return file_result_not_found;
-    std::optional<std::string> remote = remote_path_utf8(remote_name);
+    std::optional<std::string> remote = host_path_utf8(remote_name);
     if (!remote)
         return file_result_not_found;
     int index = -1;

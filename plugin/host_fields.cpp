@@ -19,32 +19,6 @@ namespace {
 // longest, and a host's message box shows no more anyway.
 constexpr size_t properties_text_limit = 32u << 10;
 
-std::optional<std::string> utf8_path(const char* path)
-{
-    size_t length = std::strlen(path);
-    if (length > host_text_limit)
-        return std::nullopt;
-    return utf8_from_ansi(std::string_view(path, length));
-}
-
-std::optional<std::string> utf8_path(const WCHAR* path)
-{
-    size_t length = wide_length(path, wide_path_limit);
-    if (length > wide_path_limit)
-        return std::nullopt;
-    return utf8_from_wide(path, length);
-}
-
-constexpr host_text_kind kind_of(const char*)
-{
-    return host_text_kind::ansi;
-}
-
-constexpr host_text_kind kind_of(const WCHAR*)
-{
-    return host_text_kind::wide;
-}
-
 // Copies text into a host buffer of max_bytes bytes, cut to fit with its NUL.
 void copy_text(const std::string& utf8, char* target, int max_bytes)
 {
@@ -129,7 +103,7 @@ int content_value(text* file_name, int field_index, void* value, int max_bytes)
     if (file_name == nullptr || value == nullptr || max_bytes <= 0)
         return ft_fileerror;
     shared_context context = initialised_context();
-    std::optional<std::string> path = utf8_path(file_name);
+    std::optional<std::string> path = host_path_utf8(file_name);
     if (context == nullptr || !path)
         return ft_fileerror;
     std::optional<located_entry> entry =
@@ -201,8 +175,8 @@ int execute(text* remote_name, text* verb_text)
     if (remote_name == nullptr || verb_text == nullptr)
         return exec_error;
     shared_context context = initialised_context();
-    std::optional<std::string> path = utf8_path(remote_name);
-    std::optional<std::string> verb = utf8_path(verb_text);
+    std::optional<std::string> path = host_path_utf8(remote_name);
+    std::optional<std::string> verb = host_path_utf8(verb_text);
     if (context == nullptr || !path || !verb)
         return exec_error;
     std::optional<located_entry> entry =

@@ -2,6 +2,7 @@
 #include "plugin/host_text.h"
 
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -78,4 +79,20 @@ size_t wide_length(const WCHAR* wide, size_t limit)
     while (length <= limit && wide[length] != 0)
         ++length;
     return length;
+}
+
+std::optional<std::string> host_path_utf8(const char* path)
+{
+    size_t length = std::strlen(path);
+    if (length > host_text_limit)
+        return std::nullopt;
+    return utf8_from_ansi(std::string_view(path, length));
+}
+
+std::optional<std::string> host_path_utf8(const WCHAR* path)
+{
+    size_t length = wide_length(path, wide_path_limit);
+    if (length > wide_path_limit)
+        return std::nullopt;
+    return utf8_from_wide(path, length);
 }

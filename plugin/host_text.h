@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,3 +37,19 @@ wide_string wide_from_utf8(std::string_view utf8);
 
 // The length of a NUL-terminated UTF-16 text, counted up to limit + 1 at most.
 size_t wide_length(const WCHAR* wide, size_t limit);
+
+// A host path of either kind in UTF-8; nothing when it is longer than the export's paths can be (host_text_limit
+// bytes through the ANSI exports, wide_path_limit units through the wide ones).
+std::optional<std::string> host_path_utf8(const char* path);
+std::optional<std::string> host_path_utf8(const WCHAR* path);
+
+// The kind of text an export takes, from its characters' type.
+constexpr host_text_kind kind_of(const char*)
+{
+    return host_text_kind::ansi;
+}
+
+constexpr host_text_kind kind_of(const WCHAR*)
+{
+    return host_text_kind::wide;
+}
