@@ -469,15 +469,7 @@ private:
         std::string text = run("timeout " + std::to_string(tool_seconds) + " " + debugfs + "-f '" + script.string() +
                                    "' '" + volume + "'",
                                &status);
-        outputs.clear();
-        std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            if (line.rfind("debugfs: ", 0) == 0)
-                outputs.emplace_back();
-            else if (!outputs.empty())
-                outputs.back() += line + "\n";
-        }
+        outputs = split_debugfs_outputs(text);
         return status == 0 && outputs.size() == commands.size();
     }
 

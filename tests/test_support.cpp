@@ -225,6 +225,20 @@ std::string run_command(const std::string& command)
     return output;
 }
 
+std::vector<std::string> split_debugfs_outputs(const std::string& text)
+{
+    std::vector<std::string> outputs;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("debugfs: ", 0) == 0)
+            outputs.emplace_back();
+        else if (!outputs.empty())
+            outputs.back() += line + "\n";
+    }
+    return outputs;
+}
+
 std::vector<std::string> debugfs_batch(const std::string& image, uint64_t offset,
                                        const std::vector<std::string>& commands)
 {
@@ -241,16 +255,7 @@ std::vector<std::string> debugfs_batch(const std::string& image, uint64_t offset
     std::string text = run_command("PATH=$PATH:/usr/sbin:/sbin debugfs -f " + std::string(script) + " '" + image +
                                    "?offset=" + std::to_string(offset) + "' 2>/dev/null");
     std::remove(script);
-    // Each command's output follows the line that echoes it.
-    std::vector<std::string> outputs;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("debugfs: ", 0) == 0)
-            outputs.emplace_back();
-        else if (!outputs.empty())
-            outputs.back() += line + "\n";
-    }
+    std::vector<std::string> outputs = split_debugfs_outputs(text);
     if (outputs.size() != commands.size())
         throw std::runtime_error("debugfs answered " + std::to_string(outputs.size()) + " of " +
                                  std::to_string(commands.size()) + " commands");

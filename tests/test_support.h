@@ -123,6 +123,8 @@ struct debugfs_entry {
     uint32_t mode = 0;
     std::string name;
 };
+// The output of each command of a debugfs -f run, split at the lines that echo the commands.
+std::vector<std::string> split_debugfs_outputs(const std::string& text);
 // Runs the commands in one debugfs process on the volume at a byte offset of the image; one output per command.
 std::vector<std::string> debugfs_batch(const std::string& image, uint64_t offset,
                                        const std::vector<std::string>& commands);
