@@ -234,15 +234,21 @@ bool apply_replayed_names(const replayed_folder& folder, dir_listing& listing)
     return true;
 }
 
-void build_name_index(dir_listing& listing)
+void build_indexes(dir_listing& listing)
 {
     listing.by_name.clear();
+    listing.by_name.reserve(static_cast<size_t>(std::count_if(listing.entries.begin(), listing.entries.end(),
+                                                              [](const dir_entry& entry) { return entry.inode != 0; })));
     for (size_t i = 0; i < listing.entries.size(); ++i) {
         if (listing.entries[i].inode != 0)
             listing.by_name.push_back(static_cast<uint32_t>(i));
     }
+    listing.by_inode = listing.by_name;
     std::stable_sort(listing.by_name.begin(), listing.by_name.end(), [&listing](uint32_t a, uint32_t b) {
         return entry_name(listing, listing.entries[a]) < entry_name(listing, listing.entries[b]);
+    });
+    std::stable_sort(listing.by_inode.begin(), listing.by_inode.end(), [&listing](uint32_t a, uint32_t b) {
+        return listing.entries[a].inode < listing.entries[b].inode;
     });
 }
 
@@ -295,8 +301,7 @@ bool read_directory(ext_volume& source, uint32_t inode_number, dir_listing& list
         }
         listing.entries.shrink_to_fit();
         listing.names.shrink_to_fit();
-        build_name_index(listing);
-        listing.by_name.shrink_to_fit();
+        build_indexes(listing);
     } catch (const std::bad_alloc&) {
         clear_listing(listing);
         return false;

@@ -49,7 +49,7 @@ std::list<cached_folder_entry>::iterator find_folder(uint64_t partition, uint32_
 size_t listing_bytes(const dir_listing& listing)
 {
     return listing.entries.capacity() * sizeof(dir_entry) + listing.names.capacity() +
-           listing.by_name.capacity() * sizeof(uint32_t) + listing_overhead;
+           (listing.by_name.capacity() + listing.by_inode.capacity()) * sizeof(uint32_t) + listing_overhead;
 }
 
 shared_listing cached_folder(const ext_volume& source, uint32_t directory)

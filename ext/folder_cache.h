@@ -2,7 +2,7 @@
 //
 // Memory of the plugin as a whole stays under 64 MiB whatever the number and size of the volumes: the inode-table
 // pieces take at most 8 MiB (ext/inode_cache.h), this cache at most 16 MiB, and what remains covers a copy's buffers
-// and the listings of the host's open searches (each at most 32 MiB, ext/directory.h; one that is also cached is
+// and the listings of the host's open searches (each at most 34 MiB, ext/directory.h; one that is also cached is
 // counted here once, as it is shared).
 #pragma once
 

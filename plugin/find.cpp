@@ -97,13 +97,16 @@ bool is_visible(const dir_listing& listing, const dir_entry& entry)
     return entry.inode != 0 && !name.empty() && name != "." && name != "..";
 }
 
-// The first visible entry after position, moving position to it; null (position unchanged) when there is none.
-const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& position)
+// The first visible entry after order (a place in the listing's inode order), moving order to it and setting
+// position to its place in entries; null (order unchanged) when there is none.
+const dir_entry* next_visible_entry(const dir_listing& listing, int32_t& order, uint32_t& position)
 {
-    for (size_t i = static_cast<size_t>(position) + 1; i < listing.entries.size(); ++i) {
-        if (is_visible(listing, listing.entries[i])) {
-            position = static_cast<int32_t>(i);
-            return &listing.entries[i];
+    for (size_t i = static_cast<size_t>(order) + 1; i < listing.by_inode.size(); ++i) {
+        const dir_entry& entry = listing.entries[listing.by_inode[i]];
+        if (is_visible(listing, entry)) {
+            order = static_cast<int32_t>(i);
+            position = listing.by_inode[i];
+            return &entry;
         }
     }
     return nullptr;
@@ -165,9 +168,10 @@ const dir_entry* walk_to_directory(ext_volume& source, const char* path, find_ha
         return nullptr;
     }
     handle.names = names_of_folder(handle.listing, handle.view);
-    int32_t position = -1;
-    const dir_entry* first = next_visible_entry(*handle.listing, position);
-    handle.entry_index = first ? position : static_cast<int32_t>(handle.listing->entries.size());
+    int32_t order = -1;
+    uint32_t position = 0;
+    const dir_entry* first = next_visible_entry(*handle.listing, order, position);
+    handle.entry_index = first ? order : static_cast<int32_t>(handle.listing->by_inode.size());
     return first;
 }
 
@@ -218,7 +222,8 @@ HANDLE find_first_directory(const shared_context& shared, const std::string& pat
     const dir_entry* first = walk_to_directory(source, path.c_str(), *handle, error);
     if (first) {
         fill_directory_entry(record, source, *handle, *first);
-        name = name_shown(*handle->listing, static_cast<uint32_t>(handle->entry_index), *handle->names);
+        name = name_shown(*handle->listing, handle->listing->by_inode[static_cast<size_t>(handle->entry_index)],
+                          *handle->names);
     } else if (!handle->listing) {
         // A folder that cannot be read (damaged, beyond the listing bounds, encrypted) is not an empty one.
         delete handle;
@@ -239,11 +244,12 @@ BOOL find_next_directory(const plugin_context& context, find_handle& handle, WIN
 {
     if (!handle.listing || !handle.names)
         return FALSE;
-    const dir_entry* entry = next_visible_entry(*handle.listing, handle.entry_index);
+    uint32_t position = 0;
+    const dir_entry* entry = next_visible_entry(*handle.listing, handle.entry_index, position);
     if (entry == nullptr)
         return FALSE;
     fill_directory_entry(record, volume_at(context, handle.volume_index), handle, *entry);
-    name = name_shown(*handle.listing, static_cast<uint32_t>(handle.entry_index), *handle.names);
+    name = name_shown(*handle.listing, position, *handle.names);
     return TRUE;
 }
 

@@ -20,7 +20,7 @@ struct find_handle {
     char search_path[host_path_size] = {};  // the path as the host gave it
     char last_name[host_path_size] = {};    // root mode: the folder name returned last
     int32_t volume_index = 0;    // the volume's index in the context's volumes
-    int32_t entry_index = 0;     // directory mode: position in listing of the entry returned last
+    int32_t entry_index = 0;     // directory mode: place in the listing's inode order of the entry returned last
     uint32_t directory = 0;      // directory mode: the inode of the directory listed
     // Directory mode: the folders the path passed through, from the partition's root to directory (links among
     // its entries that point back at one of them are loops).

@@ -99,6 +99,36 @@ TEST_F(path_lookup_test, a_folder_listed_then_copied_file_by_file_is_not_read_ag
     EXPECT_LE(folder_cache_bytes(), folder_cache_max_bytes);
 }
 
+TEST_F(path_lookup_test, a_large_folder_is_listed_and_copied_reading_each_inode_table_piece_once)
+{
+    // 1100 files whose inodes spread over 35 groups, each group's table one piece; on disk their records lie in
+    // hash order. With room for two pieces, a walk in record order would read a piece for nearly every file.
+    std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_meta_bg.img"));
+    memory_disk image(512, 2048);
+    image.set_entry(0, 1, 0x83, 2048, static_cast<uint32_t>(volume.size() / 512));
+    image.sign(0);
+    image.place(2048, volume);
+    test_control::add_drive_memory(image.bytes);
+    size_t previous_budget = set_inode_cache_budget(2 * (inode_table_piece_bytes + 1024));
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+
+    long before = drive_reads();
+    std::vector<std::string> names = list_names("/sda1/many");
+    long listing_reads = drive_reads() - before;
+    before = drive_reads();
+    for (const std::string& name : names) {
+        ASSERT_EQ(get("/sda1/many/" + name, scratch / "copy"), file_result_ok) << name;
+        ASSERT_EQ(contents(scratch / "copy"), contents(fixture_path("trees/meta_bg/many/" + name))) << name;
+    }
+    long copy_reads = drive_reads() - before;
+    set_inode_cache_budget(previous_budget);
+    ASSERT_EQ(names.size(), 1100u);
+    // The folder's blocks and descriptors, and each group's table once; then the files' data blocks, a piece
+    // again now and then.
+    EXPECT_LE(listing_reads, 120);
+    EXPECT_LE(copy_reads, 1100 + 80);
+}
+
 TEST_F(concurrent_lookup_test, two_threads_list_and_copy_at_once_with_right_answers)
 {
     // One fixture disk served as two drives, one thread each: the threads share every cache, not a drive handle.
