@@ -256,13 +256,15 @@ void catch_interrupt()
 #endif
 }
 
+// Asked once: a recursive copy starts a bar for every file.
 bool stderr_is_terminal()
 {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
+    static const bool terminal = _isatty(_fileno(stderr)) != 0;
 #else
-    return isatty(fileno(stderr)) != 0;
+    static const bool terminal = isatty(fileno(stderr)) != 0;
 #endif
+    return terminal;
 }
 
 // The progress bar of the copy in progress, on stderr and only when stderr is a terminal. The plugin reports

@@ -7,7 +7,8 @@
 #
 # Settings (environment): BENCH_COLD=1 drops the page cache before every run where root may; BENCH_RUNS measured runs of a fast case (odd, default 5); BENCH_TIMEOUT seconds after
 # which a run is stopped and counted as "more than" (default 60); BENCH_LONG_MIB size of the file of the long
-# copy (default 2048); BENCH_WORK the work folder.
+# copy (default 2048); BENCH_WORK the work folder; BENCH_CASES the cases to run, of: files requests folders groups
+# long sparse slow (default all of them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,9 @@ limit=${BENCH_TIMEOUT:-60}
 long_mib=${BENCH_LONG_MIB:-2048}
 # A case whose unmeasured first run takes longer than this many seconds is measured once, not BENCH_RUNS times.
 slow_seconds=10
+cases=" ${BENCH_CASES:-files requests folders groups long sparse slow} "
+# wanted CASE: whether BENCH_CASES names CASE.
+wanted() { [[ $cases == *" $1 "* ]]; }
 build=build-bench
 work=${BENCH_WORK:-$build/work}
 mkdir -p "$work"
@@ -440,32 +444,38 @@ sparse_case() {
     limit=$saved_limit
 }
 
-# slow_case LABEL IMAGE FILE SIZE: the copy with every read of the image delayed (scripts/bench/slow_reads.c) so that
-# the reads alone take about as long as the whole copy at full speed. A copy that overlaps reading and writing takes
-# about the reads' time; one that alternates takes their sum.
+# slow_case IMAGE FILE: the copy from a slow drive to a slow target (scripts/bench/slow_io.c, preloaded): every MiB
+# read from the image costs BENCH_SLOW_US_PER_MIB microseconds (default 8000) and every MiB written to the copy's
+# folder as much, so that reading and writing each take about 2 s for 256 MiB. The library reports the delays it
+# served. A copy that overlaps reading and writing takes about the larger of the two; one that alternates, as dd
+# does, their sum. dd runs under the same delays, side by side.
 slow_case() {
-    local image=$root/$1 file=$2 size=$3
-    local library=$work/slow_reads.so
-    if ! cc -shared -fPIC -O2 -o "$library" scripts/bench/slow_reads.c -ldl 2> "$work/stderr"; then
-        row "slow reads" "n/a" "(slow_reads.c did not build)" "" "" "" ""
+    local image=$root/$1 file=$2
+    local library=$work/slow_io.so report=$work/slow_io.report
+    if ! cc -shared -fPIC -O2 -o "$library" scripts/bench/slow_io.c -ldl 2> "$work/stderr"; then
+        row "slow drive and target" "n/a" "(slow_io.c did not build)" "" "" "" ""
         return
     fi
-    echo "slow reads: $file, $(( size / 1048576 )) MiB"
-    measure "$tarnwick" --disk "$image" get "/sda1$file" copy
-    local fast=$median requests=$(( size / 1048576 ))
-    # The delay per read that makes the reads' time equal the copy at full speed.
-    local micro
-    micro=$(awk -v f="$fast" -v n="$requests" 'BEGIN { printf "%d", f * 1000000 / n }')
-    measure env LD_PRELOAD="$library" SLOW_READS_PATH="$image" SLOW_READS_MICROSECONDS="$micro" \
-        "$tarnwick" --disk "$image" get "/sda1$file" copy
-    local slow=$median reads
-    reads=$(awk -v m="$micro" -v n="$requests" 'BEGIN { printf "%.4f", m * n / 1000000 }')
-    row "slow reads: copy" "$(seconds "$slow")" "reads alone ($micro us x $requests)" "$(seconds "$reads")" \
-        "$(ratio "$slow" "$reads")" "<= 1.3" "$(mark "$(ratio "$slow" "$reads")" 1.3)"
-    local sum
-    sum=$(awk -v a="$reads" -v b="$fast" 'BEGIN { printf "%.4f", a + b }')
-    row "slow reads: copy" "$(seconds "$slow")" "reads + full-speed copy" "$(seconds "$sum")" \
-        "$(ratio "$slow" "$sum")" "" ""
+    local per_mib=${BENCH_SLOW_US_PER_MIB:-8000}
+    echo "slow drive and target: $file, $per_mib us a MiB read and a MiB written"
+    local slow=(env LD_PRELOAD="$library" SLOW_READS_PATH="$(realpath "$image")"
+                SLOW_WRITES_DIR="$(realpath "$out_parent")/tarnwick-bench-out" SLOW_IO_REPORT="$report"
+                SLOW_READ_US_PER_MIB="$per_mib" SLOW_WRITE_US_PER_MIB="$per_mib")
+    rm -f "$report"
+    measure "${slow[@]}" "$tarnwick" --disk "$image" get "/sda1$file" copy
+    local ours=$median reads writes
+    read -r reads writes < <(tail -n 1 "$report" 2> /dev/null || echo "0 0")
+    dd_script "$image" "$file" > /dev/null
+    rm -f "$report"
+    measure "${slow[@]}" bash "$work/dd.sh"
+    local dd_time=$median larger sum
+    larger=$(awk -v r="$reads" -v w="$writes" 'BEGIN { printf "%.4f", (r > w ? r : w) }')
+    sum=$(awk -v r="$reads" -v w="$writes" 'BEGIN { printf "%.4f", r + w }')
+    row "slow I/O: copy" "$(seconds "$ours")" "larger of reads, writes" "$(seconds "$larger")" \
+        "$(ratio "$ours" "$larger")" "<= 1.2" "$(mark "$(ratio "$ours" "$larger")" 1.2)"
+    row "slow I/O: copy" "$(seconds "$ours")" "reads + writes" "$(seconds "$sum")" "$(ratio "$ours" "$sum")" "" ""
+    row "slow I/O: copy" "$(seconds "$ours")" "dd bs=1M, same delays" "$(seconds "$dd_time")" \
+        "$(ratio "$ours" "$dd_time")" "" ""
 }
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -483,18 +493,24 @@ else
 fi
 echo "runs: median of $runs (1 when the unmeasured run took over ${slow_seconds} s); a run is stopped after ${limit} s"
 
-file_case "ext4 (4 KiB, extents)" ext4.img /big.bin $(( 256 * 1048576 )) 0.8
-file_case "ext3 (4 KiB, block maps)" ext3.img /big.bin $(( 256 * 1048576 )) 1.0
-file_case "ext2 (1 KiB, block maps)" ext2.img /big.bin $(( 60 * 1048576 )) 1.2
-read_requests "ext4 read requests" ext4.img /big.bin $(( 256 * 1048576 )) 4
-read_requests "ext3 read requests" ext3.img /big.bin $(( 256 * 1048576 ))
-read_requests "ext2 read requests" ext2.img /big.bin $(( 60 * 1048576 ))
-folder_cases ext4.img
-groups_case groups.img
-long_case ext4.img /long.bin
-make_extra_disks
-sparse_case sparse.img /sparse.bin
-slow_case ext4.img /big.bin $(( 256 * 1048576 ))
+if wanted files; then
+    file_case "ext4 (4 KiB, extents)" ext4.img /big.bin $(( 256 * 1048576 )) 0.8
+    file_case "ext3 (4 KiB, block maps)" ext3.img /big.bin $(( 256 * 1048576 )) 1.0
+    file_case "ext2 (1 KiB, block maps)" ext2.img /big.bin $(( 60 * 1048576 )) 1.2
+fi
+if wanted requests; then
+    read_requests "ext4 read requests" ext4.img /big.bin $(( 256 * 1048576 )) 4
+    read_requests "ext3 read requests" ext3.img /big.bin $(( 256 * 1048576 ))
+    read_requests "ext2 read requests" ext2.img /big.bin $(( 60 * 1048576 ))
+fi
+if wanted folders; then folder_cases ext4.img; fi
+if wanted groups; then groups_case groups.img; fi
+if wanted long; then long_case ext4.img /long.bin; fi
+if wanted sparse; then
+    make_extra_disks
+    sparse_case sparse.img /sparse.bin
+fi
+if wanted slow; then slow_case ext4.img /big.bin; fi
 
 fresh_out
 rm -rf "${out:?}"
