@@ -80,7 +80,7 @@ void add_volume_lines(std::string& text, const volume_fields& volume)
     add_line(text, "File system", volume.file_system);
     add_line(text, "Label", volume.label);
     add_line(text, "UUID", volume.uuid);
-    add_line(text, "Size", byte_text(volume.size));
+    add_line(text, "Volume size", byte_text(volume.size));
     add_line(text, "Free space", byte_text(volume.free_space));
     add_line(text, "State", volume.state);
 }
