@@ -1,5 +1,6 @@
-// FsGetFile and FsGetFileW: resolve a remote path, copy to a temporary file beside the target (on a worker thread
-// for larger files, while the host's thread reports progress) and move it over the target when whole.
+// FsGetFile and FsGetFileW: resolve a remote path and copy the file out (on a worker thread for larger files, while
+// the host's thread reports progress): to a temporary file moved over the target when whole, or, for a new file of
+// one request, under the target's own name.
 #include "plugin/get_file.h"
 
 #include "ext/volume.h"
@@ -127,18 +128,33 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     std::optional<wide_string> local = local_path_of(local_name);
     if (!local)
         return file_result_write_error;
-    // Without the overwrite bit an existing local file is left alone: the host asks the user and calls again.
+    // Without the overwrite bit an existing local file (or folder) is left alone: the host asks the user and calls
+    // again. A new file of at most one request is made with CREATE_NEW below, which finds it; for a larger one it is
+    // looked for before any of the copy is made.
     bool overwrite = (copy_flags & copy_flag_overwrite) != 0;
-    if (!overwrite && local_attributes(*local) != INVALID_FILE_ATTRIBUTES)
+    const bool direct = !overwrite && inode.size() <= stream_request_bytes;
+    if (!overwrite && !direct && local_attributes(*local) != INVALID_FILE_ATTRIBUTES)
         return file_result_exists;
 
-    // The copy goes to a temporary file beside the target and takes the target's name only once it is whole, so
-    // that a failed or aborted copy never leaves a partial file under that name, nor harms the file it would
-    // have replaced.
+    // A copy that replaces a file, or is longer than one request, goes to a temporary file beside the target and
+    // takes the target's name only once it is whole, so that a failed or aborted copy never leaves a partial file
+    // under that name, nor harms the file it would have replaced. A new file of at most one request is made under
+    // its own name (CREATE_NEW, so it is never another's) and deleted on any failure: written in a request or two
+    // while the copy holds it, it is partial only for that long, and a folder of small files is spared a rename
+    // for each.
     HANDLE output = INVALID_HANDLE_VALUE;
-    std::optional<wide_string> temporary = create_temporary_beside(*local, output);
-    if (!temporary)
-        return file_result_write_error;
+    std::optional<wide_string> temporary;
+    if (direct) {
+        output = create_local(*local, CREATE_NEW);
+        if (output == INVALID_HANDLE_VALUE)
+            return GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS
+                       ? file_result_exists
+                       : file_result_write_error;
+    } else {
+        temporary = create_temporary_beside(*local, output);
+        if (!temporary)
+            return file_result_write_error;
+    }
 
     copy_job job;
     job.source_partition = &source;
@@ -160,12 +176,13 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     }
     if (!CloseHandle(output) && result == file_result_ok)
         result = file_result_write_error;
-    if (result == file_result_ok && !move_local(*temporary, *local, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
+    if (result == file_result_ok && temporary &&
+        !move_local(*temporary, *local, overwrite ? MOVEFILE_REPLACE_EXISTING : 0))
         result = !overwrite && (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
                      ? file_result_exists
                      : file_result_write_error;
     if (result != file_result_ok)
-        delete_local(*temporary);
+        delete_local(temporary ? *temporary : *local);
     return result;
 }
 

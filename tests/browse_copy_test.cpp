@@ -204,6 +204,11 @@ TEST_F(browse_copy_test, result_codes_tell_what_went_wrong)
     EXPECT_EQ(contents(scratch / "b"), "keep me");
     EXPECT_EQ(get("/sda1/hello.txt", scratch / "b", copy_flag_overwrite), file_result_ok);
     EXPECT_EQ(contents(scratch / "b"), contents(fixture_path("trees/main1/hello.txt")));
+    // A folder of the target's name is an existing entry too, for a small file as for a large one.
+    fs::create_directory(scratch / "folder");
+    EXPECT_EQ(get("/sda1/hello.txt", scratch / "folder"), file_result_exists);
+    EXPECT_EQ(get("/sda5/three_megabytes.bin", scratch / "folder"), file_result_exists);
+    EXPECT_TRUE(fs::is_directory(scratch / "folder"));
 }
 
 TEST_F(browse_copy_test, progress_runs_from_0_to_100_and_an_abort_leaves_no_file)
@@ -252,6 +257,16 @@ TEST_F(browse_copy_test, a_failure_during_the_copy_is_a_read_error_and_leaves_no
     test_control::fail_nth_read(reads);
     EXPECT_EQ(get(remote, scratch / "a"), file_result_read_error);
     EXPECT_FALSE(fs::exists(scratch / "a"));
+    // A new file of at most a mebibyte is written under its own name, and deleted as well when a read fails.
+    const std::string small = "/sda5/double_indirect.bin";
+    ASSERT_EQ(get(small, scratch / "warm_small"), file_result_ok);
+    before = drive_reads();
+    ASSERT_EQ(get(small, scratch / "warm_small", copy_flag_overwrite), file_result_ok);
+    long small_reads = drive_reads() - before;
+    ASSERT_GT(small_reads, 1);
+    test_control::fail_nth_read(small_reads);
+    EXPECT_EQ(get(small, scratch / "small"), file_result_read_error);
+    EXPECT_FALSE(fs::exists(scratch / "small"));
     std::ofstream(scratch / "b") << "keep me";
     test_control::fail_nth_read(reads);
     EXPECT_EQ(get(remote, scratch / "b", copy_flag_overwrite), file_result_read_error);
@@ -264,7 +279,7 @@ TEST_F(browse_copy_test, a_failure_during_the_copy_is_a_read_error_and_leaves_no
     EXPECT_EQ(get("/sda5/hello.txt", scratch / "d"), file_result_ok);
     fs::remove(scratch / "d");
     test_control::fail_create_thread(false);
-    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 2);  // warm and b
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()), 3);  // warm, warm_small, b
 }
 
 // A host lists on one thread while it copies on others: every copy byte-exact, every listing whole.
