@@ -315,6 +315,25 @@ void zap_primary(std::vector<uint8_t>& volume)
     std::fill(volume.begin() + 1024, volume.begin() + 2048, uint8_t{0});
 }
 
+std::vector<uint64_t> inode_tables_of(const ext_volume& target)
+{
+    std::vector<uint64_t> tables;
+    for (const group_descriptor& d : target.volume_info->descriptors)
+        tables.push_back(d.inode_table);
+    return tables;
+}
+
+// A volume mounted through the superblock copy at block 8193 finds the inode tables the primary gave, and its
+// root lists.
+void expect_mounted_through_copy(ext_volume& target, const std::vector<uint64_t>& inode_tables)
+{
+    EXPECT_EQ(target.volume_info->backup_superblock_block, 8193u);
+    EXPECT_EQ(inode_tables_of(target), inode_tables);
+    dir_listing root;
+    ASSERT_TRUE(read_directory(target, root_directory_inode, root));
+    EXPECT_TRUE(find_in_listing(root, "hello.txt", 9));
+}
+
 }  // namespace
 
 TEST_F(volume_test, a_superblock_copy_stands_in_only_for_a_primary_that_is_gone_and_checks_out)
@@ -324,9 +343,7 @@ TEST_F(volume_test, a_superblock_copy_stands_in_only_for_a_primary_that_is_gone_
     ext_volume* target = place(pristine);
     ASSERT_TRUE(target && mount_volume(*target));
     EXPECT_EQ(target->volume_info->backup_superblock_block, 0u);
-    std::vector<uint64_t> inode_tables;
-    for (const group_descriptor& d : target->volume_info->descriptors)
-        inode_tables.push_back(d.inode_table);
+    const std::vector<uint64_t> inode_tables = inode_tables_of(*target);
     ASSERT_EQ(inode_tables.size(), 2u);
 
     struct damage_case {
@@ -376,16 +393,8 @@ TEST_F(volume_test, a_superblock_copy_stands_in_only_for_a_primary_that_is_gone_
         target = place(volume, 512, {}, c.partition_sectors);
         ASSERT_TRUE(target);
         ASSERT_EQ(mount_volume(*target), c.through_copy);
-        if (!c.through_copy)
-            continue;
-        EXPECT_EQ(target->volume_info->backup_superblock_block, 8193u);
-        std::vector<uint64_t> tables;
-        for (const group_descriptor& d : target->volume_info->descriptors)
-            tables.push_back(d.inode_table);
-        EXPECT_EQ(tables, inode_tables);
-        dir_listing root;
-        ASSERT_TRUE(read_directory(*target, root_directory_inode, root));
-        EXPECT_TRUE(find_in_listing(root, "hello.txt", 9));
+        if (c.through_copy)
+            expect_mounted_through_copy(*target, inode_tables);
     }
 }
 
@@ -422,20 +431,11 @@ TEST_F(volume_test, under_meta_bg_a_superblock_copy_takes_its_descriptors_from_t
     ASSERT_TRUE(target && mount_volume(*target));
     ASSERT_NE(target->volume_info->superblock.s_feature_incompat & incompat_meta_bg, 0u);
     ASSERT_EQ(target->volume_info->superblock.s_first_meta_bg, 0u);
-    std::vector<uint64_t> inode_tables;
-    for (const group_descriptor& d : target->volume_info->descriptors)
-        inode_tables.push_back(d.inode_table);
+    const std::vector<uint64_t> inode_tables = inode_tables_of(*target);
 
     test_control::reset();
     std::fill(volume.begin() + 1024, volume.begin() + 3 * 1024, uint8_t{0});
     target = place(volume);
     ASSERT_TRUE(target && mount_volume(*target));
-    EXPECT_EQ(target->volume_info->backup_superblock_block, 8193u);
-    std::vector<uint64_t> tables;
-    for (const group_descriptor& d : target->volume_info->descriptors)
-        tables.push_back(d.inode_table);
-    EXPECT_EQ(tables, inode_tables);
-    dir_listing root;
-    ASSERT_TRUE(read_directory(*target, root_directory_inode, root));
-    EXPECT_TRUE(find_in_listing(root, "hello.txt", 9));
+    expect_mounted_through_copy(*target, inode_tables);
 }
