@@ -20,33 +20,12 @@ bool is_folder(const listed_entry& entry)
     return (entry.attributes & 0x10) != 0;
 }
 
-class damaged_inodes_test : public scratch_test {
+class damaged_inodes_test : public served_disk_test {
 protected:
     void SetUp() override
     {
-        scratch_test::SetUp();
+        served_disk_test::SetUp();
         serve(read_file_bytes(fixture_path("damaged.img")));
-    }
-
-    void serve(std::vector<uint8_t> disk)
-    {
-        test_control::reset();
-        test_control::set_administrator(true);
-        test_control::add_drive_memory(std::move(disk));
-        ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
-    }
-
-    // The result of copying remote; a copy that succeeds must be the source tree's file, one that fails leaves none.
-    int copy(const std::string& remote, const std::string& source = "")
-    {
-        fs::path local = scratch / "copy";
-        int result = copy_out(remote, local.string());
-        EXPECT_EQ(fs::exists(local), result == file_result_ok) << remote;
-        if (result == file_result_ok) {
-            EXPECT_TRUE(read_file_bytes(local.string()) == read_file_bytes(fixture_path("trees/" + source))) << remote;
-        }
-        fs::remove(local);
-        return result;
     }
 
     // The folder lists exactly the source tree's folder, and each of its files copies byte-exact.

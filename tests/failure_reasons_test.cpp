@@ -11,20 +11,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class failure_reasons_test : public scratch_test {
+class failure_reasons_test : public served_disk_test {
 protected:
     void SetUp() override
     {
-        scratch_test::SetUp();
+        served_disk_test::SetUp();
         serve(read_file_bytes(fixture_path("damaged.img")));
-    }
-
-    void serve(std::vector<uint8_t> disk)
-    {
-        test_control::reset();
-        test_control::set_administrator(true);
-        test_control::add_drive_memory(std::move(disk));
-        ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
     }
 
     // The disk with nothing of it cached: a start keeps the drives it knew before that still read the same, so a
@@ -38,16 +30,6 @@ protected:
         if (!images.count(image))
             images[image] = read_file_bytes(fixture_path(image));
         serve(images[image]);
-    }
-
-    // FsGetFile's result; a failed copy leaves no file.
-    int copy(const std::string& remote)
-    {
-        fs::path local = scratch / "copy";
-        int result = copy_out(remote, local.string());
-        EXPECT_EQ(fs::exists(local), result == file_result_ok) << remote;
-        fs::remove(local);
-        return result;
     }
 
     // 0 when FsFindFirst lists the folder, else the error it leaves for GetLastError.

@@ -1,6 +1,8 @@
 // Helpers of the tests that drive the plugin through its exports.
 #include "plugin_support.h"
 
+#include <filesystem>
+
 memory_disk disk_with_volumes(const std::vector<int>& primary_slots, bool logical)
 {
     std::vector<uint8_t> volume = read_file_bytes(fixture_path("volume_ext2_1k.img"));
@@ -68,4 +70,24 @@ int copy_out(const std::string& remote, const std::string& local, int flags)
     std::vector<char> l(local.begin(), local.end());
     l.push_back('\0');
     return FsGetFile(r.data(), l.data(), flags, nullptr);
+}
+
+void served_disk_test::serve(std::vector<uint8_t> disk)
+{
+    test_control::reset();
+    test_control::set_administrator(true);
+    test_control::add_drive_memory(std::move(disk));
+    ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
+}
+
+int served_disk_test::copy(const std::string& remote, const std::string& source)
+{
+    std::filesystem::path local = scratch / "copy";
+    int result = copy_out(remote, local.string());
+    EXPECT_EQ(std::filesystem::exists(local), result == file_result_ok) << remote;
+    if (result == file_result_ok && !source.empty()) {
+        EXPECT_TRUE(read_file_bytes(local.string()) == read_file_bytes(fixture_path("trees/" + source))) << remote;
+    }
+    std::filesystem::remove(local);
+    return result;
 }

@@ -33,3 +33,13 @@ std::map<std::string, listed_entry> list_entries(const std::string& path);
 
 // FsGetFile of remote to local with the given copy flags.
 int copy_out(const std::string& remote, const std::string& local, int flags = 0);
+
+// A scratch test over one disk in memory, served as the only drive to a fresh start of the plugin.
+class served_disk_test : public scratch_test {
+protected:
+    void serve(std::vector<uint8_t> disk);
+
+    // FsGetFile of remote into the scratch folder, its copy removed after: one that fails must leave no file, and
+    // one that succeeds must hold the bytes of the fixture tree's file source when that is given.
+    int copy(const std::string& remote, const std::string& source = "");
+};
