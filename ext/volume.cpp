@@ -355,19 +355,26 @@ primary_mount mount_primary(ext_volume& target)
 }
 
 // For a volume read through a superblock copy: the journal's committed transactions, when it holds any, laid over
-// the blocks they write, as e2fsck runs a journal that is not empty for a volume opened through a copy. The
-// geometry stays the copy's. A journal that does not check out is ignored, as for the primary.
+// the blocks they write, as e2fsck runs a journal that is not empty for a volume opened through a copy (whose
+// needs-recovery flag is as old as the copy). The geometry stays the copy's. A journal that holds transactions, or
+// cannot be read far enough to tell, is recorded as one that needed recovery, with what could not be applied of
+// it, as for the primary: a volume shown without its journal's changes says so. An empty journal changes nothing.
 void replay_journal_through_copy(ext_volume& target)
 {
-    const ext_superblock& sb = target.volume_info->superblock;
+    ext2_volume_info& volume = *target.volume_info;
+    const ext_superblock& sb = volume.superblock;
     if ((sb.s_feature_compat & compat_has_journal) == 0 || sb.s_journal_inum == 0 ||
         (sb.s_feature_incompat & incompat_journal_device) != 0)
         return;
     journal_replay replayed = scan_volume_journal(target);
     // The scan read the journal's inode as it is on disk; what the replay changes must not be served from there.
     forget_inode_tables(target);
+    if (replayed.map.entries.empty() && replayed.outcome.complete())
+        return;
+    volume.journal_needed_recovery = true;
+    volume.journal_recovery = replayed.outcome;
     if (!replayed.map.entries.empty())
-        target.volume_info->replay = std::move(replayed.map);
+        volume.replay = std::move(replayed.map);
 }
 
 // Mounts the volume through group 1's superblock copy, trying the places mke2fs uses for each block size in turn:

@@ -270,3 +270,52 @@ TEST_F(journal_test, a_volume_whose_journal_is_not_all_applied_is_listed_and_the
 }
 
 }  // namespace
+
+TEST_F(journal_test, through_the_superblock_copy_a_journal_with_transactions_is_replayed_and_one_that_fails_told)
+{
+    // volume_backup.img: 1 KiB blocks in two groups and an empty journal, into which debugfs logs a new first block
+    // for hello.txt (never written in place). With the primary superblock zeroed the volume is read through group
+    // 1's copy, whose flags are as old as the copy and ask for no recovery: e2fsck runs a journal that holds
+    // transactions anyway. Then the same with the journal's superblock damaged, which nothing can replay.
+    fs::path volume = scratch / "volume.img";
+    fs::copy_file(fixture_path("volume_backup.img"), volume);
+    auto block_of = [&](const std::string& what) {
+        std::string block = run_command("debugfs -R 'bmap " + what + " 0' '" + volume.string() + "' 2>/dev/null");
+        EXPECT_FALSE(block.empty()) << what;
+        return block.empty() ? uint64_t{0} : std::stoull(block);
+    };
+    uint64_t hello = block_of("hello.txt"), journal = block_of("<8>");
+    std::string logged = "from the journal\n";
+    std::ofstream(scratch / "block.bin", std::ios::binary) << logged << std::string(1024 - logged.size(), '\0');
+    run_command("debugfs -w -f - '" + volume.string() + "' >/dev/null 2>&1 <<'CMDS'\njo\njw -b " +
+                std::to_string(hello) + " " + (scratch / "block.bin").string() + "\njc\nCMDS");
+    std::vector<uint8_t> logged_volume = read_file_bytes(volume.string());
+    std::fill(logged_volume.begin() + 1024, logged_volume.begin() + 2048, uint8_t{0});
+
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "journal superblock damaged" : "journal intact");
+        std::vector<uint8_t> bytes = logged_volume;
+        if (damaged)
+            bytes[journal * 1024] ^= 0xFF;
+        test_control::reset();
+        test_control::use_no_drives();
+        FsInit(0, progress, on_log, nullptr);
+        {
+            std::lock_guard<std::mutex> guard(log_lock);
+            log_lines.clear();
+        }
+        test_control::reset();
+        test_control::add_drive_memory(bytes);
+        ASSERT_EQ(FsInit(0, progress, on_log, nullptr), 0);
+        std::string copied = copy("/sda/hello.txt");
+        std::vector<std::string> lines = lines_about("sda");
+        if (!damaged) {
+            EXPECT_EQ(copied.substr(0, logged.size()), logged);
+            EXPECT_TRUE(lines.empty()) << lines.front();
+        } else {
+            EXPECT_EQ(copied, contents(fixture_path("trees/rescue2/hello.txt")));
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find("superblock does not check out"), std::string::npos) << lines[0];
+        }
+    }
+}
