@@ -11,6 +11,16 @@
 struct ext_volume;
 
 inline constexpr uint32_t root_directory_inode = 2;
+// The first inode that is not reserved: s_first_ino of every volume mke2fs makes, and the least Linux mounts.
+inline constexpr uint32_t first_ordinary_inode = 11;
+
+// Whether a directory record's inode may be opened through its name: the root folder's, or an ordinary inode. The
+// kernel refuses a name that leads to any other reserved inode (the journal's, the resize inode, ...) as corruption
+// (ext4_lookup, ext4_valid_inum); readdir still lists it, and so does a listing here, as an entry that does not open.
+inline bool record_inode_openable(uint32_t inode)
+{
+    return inode == root_directory_inode || inode >= first_ordinary_inode;
+}
 inline constexpr uint32_t inode_flag_extents = 0x80000;
 // The content lies in the inode itself: i_block, then the system.data attribute (ext/inline_data.h).
 inline constexpr uint32_t inode_flag_inline_data = 0x10000000;

@@ -2,6 +2,7 @@
 #include "ext/xattr.h"
 
 #include "disk/byte_order.h"
+#include "ext/inode_cache.h"
 
 #include <cstring>
 
@@ -11,7 +12,6 @@ constexpr size_t header_size = 4;        // the magic; the first entry follows
 constexpr size_t entry_head = 16;        // name length, name index, value offset, value inode, value size, hash
 constexpr size_t end_marker = 4;         // four zero bytes end the table
 constexpr uint32_t max_value_size = 1u << 24;
-constexpr uint32_t first_ordinary_inode = 11;
 
 // An entry's length in the table: its head and name, padded to 4 bytes.
 size_t entry_length(uint8_t name_len)

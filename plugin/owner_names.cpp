@@ -22,7 +22,8 @@ namespace {
 std::optional<uint32_t> inode_in(ext_volume& source, uint32_t folder, std::string_view name)
 {
     entry_match match;
-    if (find_in_folder(source, folder, name.data(), name.size(), match) != lookup_result::found)
+    if (find_in_folder(source, folder, name.data(), name.size(), match) != lookup_result::found ||
+        !record_inode_openable(match.inode))
         return std::nullopt;
     return match.inode;
 }

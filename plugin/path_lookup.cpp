@@ -32,6 +32,8 @@ bool next_component(path_components& walk, const char*& component, size_t& lengt
 
 uint8_t effective_file_type(ext_volume& source, uint32_t inode)
 {
+    if (!record_inode_openable(inode))
+        return file_type_unknown;
     std::optional<ext_inode> found = get_inode(source, inode);
     return found ? inode_file_type(*found) : file_type_unknown;
 }
