@@ -96,6 +96,9 @@ struct ext_inode {
     // never-used inode has mode 0), and it does not claim both inline data and an extent tree. Nothing else of an
     // inode that fails this can be trusted: it is neither listed as a folder nor opened.
     bool well_formed() const;
+    // An inode a name may lead to: the kernel refuses one whose link count is 0 as deleted (__ext4_iget, ESTALE),
+    // and e2fsck clears a name that leads to it. Its content may already belong to another file.
+    bool linked() const { return i_links_count != 0; }
 };
 
 // Parses an on-disk inode of inode_size bytes (128 or more); the extra fields of a large inode are read only as far

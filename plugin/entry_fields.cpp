@@ -190,7 +190,7 @@ std::optional<entry_fields> fields_of_entry(ext_volume& source, uint32_t inode_n
     if (!record_inode_openable(inode_number))
         return std::nullopt;
     std::optional<ext_inode> inode = get_inode(source, inode_number);
-    if (!inode || !inode->well_formed())
+    if (!inode || !inode->well_formed() || !inode->linked())
         return std::nullopt;
     std::shared_ptr<const owner_names> names = names_of_owners(source);
     entry_fields fields;

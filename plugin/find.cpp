@@ -51,14 +51,16 @@ void fill_root_entry(WIN32_FIND_DATAA& record, const plugin_context& context, in
 // byte, read once for the times and size it gives as well. Folders have no size; other entries take theirs from the
 // inode, regular files with the high word. A link that resolves inside the partition is shown as its target: a
 // folder, or a file with the target's size, times and mode; any other link as itself, a file the size of its target
-// path. An inode that cannot be read, is not well formed, or is a reserved one that no name opens is shown as a file
-// with no size and no time, which does not open.
+// path. An inode that cannot be read, is not well formed, is a reserved one that no name opens, or has a link count
+// of 0 is shown as a file with no size and no time, which does not open.
 void fill_directory_entry(WIN32_FIND_DATAA& record, ext_volume& source, const find_handle& handle,
                           const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
     std::optional<ext_inode> inode =
         record_inode_openable(entry.inode) ? get_inode(source, entry.inode) : std::nullopt;
+    if (inode && !inode->linked())
+        inode.reset();
     followed_entry shown{entry.inode, inode ? inode_file_type(*inode) : file_type_unknown};
     if (shown.file_type == file_type_symlink &&
         follow_link(source, entry.inode, handle.chain, shown) == follow_result::resolved)

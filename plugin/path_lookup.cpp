@@ -35,7 +35,7 @@ uint8_t effective_file_type(ext_volume& source, uint32_t inode)
     if (!record_inode_openable(inode))
         return file_type_unknown;
     std::optional<ext_inode> found = get_inode(source, inode);
-    return found ? inode_file_type(*found) : file_type_unknown;
+    return found && found->linked() ? inode_file_type(*found) : file_type_unknown;
 }
 
 lookup_result find_in_folder(ext_volume& source, uint32_t directory, const char* name, size_t length,

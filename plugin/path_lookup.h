@@ -24,7 +24,8 @@ bool next_component(path_components& walk, const char*& component, size_t& lengt
 
 // The file type of the inode a record names, as its mode gives it: the record's own type byte is only a hint,
 // which damage can make say "folder" for a file. file_type_unknown when the inode cannot be read or is not well
-// formed (ext/directory.h, inode_file_type), and for a reserved inode that no name opens (record_inode_openable).
+// formed (ext/directory.h, inode_file_type), for a reserved inode that no name opens (record_inode_openable), and
+// for an inode whose link count is 0 (ext_inode::linked).
 // The inode is read through the inode cache, where a lookup or listing that goes on to use it finds it again.
 uint8_t effective_file_type(ext_volume& source, uint32_t inode);
 

@@ -208,21 +208,22 @@ TEST_F(path_lookup_test, the_folder_cache_keeps_to_its_bounds_and_forgets_a_part
     EXPECT_FALSE(cached_folder(second, 2));
 }
 
-TEST_F(path_lookup_test, a_name_that_leads_to_a_reserved_inode_is_listed_but_never_opens)
+TEST_F(path_lookup_test, a_name_that_leads_to_a_reserved_or_unlinked_inode_is_listed_but_never_opens)
 {
     // Names debugfs adds for the journal's inode (a regular file of the journal's bytes), the resize inode and
-    // the bad-blocks inode: Linux lists them and refuses each by name as corruption, so no copy is made of what
-    // they hold, and none is entered.
+    // the bad-blocks inode, and a file and a folder whose link counts it sets to 0: Linux lists them and refuses
+    // each by name (as corruption, or as deleted), so no copy is made of what they hold, and none is entered.
     fs::path image = scratch / "main.img";
     fs::copy_file(fixture_path("main.img"), image);
     std::string volume =
         image.string() + "?offset=" + std::to_string(static_cast<uint64_t>(read_layout("main.img").at(0).start) * 512);
     run_command("debugfs -w -f - '" + volume + "' >/dev/null 2>&1 <<'CMDS'\nln <8> journal_alias\n"
-                "ln <7> resize_alias\nln <1> bad_blocks_alias\nCMDS");
+                "ln <7> resize_alias\nln <1> bad_blocks_alias\nsif one_byte.bin links_count 0\n"
+                "sif empty_dir links_count 0\nCMDS");
     test_control::add_drive_file(image.string());
     ASSERT_EQ(FsInit(0, nullptr, nullptr, nullptr), 0);
     std::map<std::string, listed_entry> root = list_entries("/sda1");
-    for (const char* name : {"journal_alias", "resize_alias", "bad_blocks_alias"}) {
+    for (const char* name : {"journal_alias", "resize_alias", "bad_blocks_alias", "one_byte.bin", "empty_dir"}) {
         ASSERT_TRUE(root.count(name)) << name;
         EXPECT_EQ(root[name].attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << name;
         EXPECT_EQ(root[name].size, 0u) << name;
