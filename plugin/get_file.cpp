@@ -146,10 +146,14 @@ int get_file(const plugin_context& context, text* remote_name, text* local_name,
     std::optional<wide_string> temporary;
     if (direct) {
         output = create_local(*local, CREATE_NEW);
-        if (output == INVALID_HANDLE_VALUE)
-            return GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS
-                       ? file_result_exists
-                       : file_result_write_error;
+        if (output == INVALID_HANDLE_VALUE) {
+            // Whatever error a file system gives for a name that is taken (a folder may answer "access denied"),
+            // the host is told the target exists, as it is told before a larger copy.
+            DWORD error = GetLastError();
+            bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+                         local_attributes(*local) != INVALID_FILE_ATTRIBUTES;
+            return taken ? file_result_exists : file_result_write_error;
+        }
     } else {
         temporary = create_temporary_beside(*local, output);
         if (!temporary)
