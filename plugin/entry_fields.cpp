@@ -187,10 +187,8 @@ std::string time_text(const inode_time& time)
 
 std::optional<entry_fields> fields_of_entry(ext_volume& source, uint32_t inode_number)
 {
-    if (!record_inode_openable(inode_number))
-        return std::nullopt;
-    std::optional<ext_inode> inode = get_inode(source, inode_number);
-    if (!inode || !inode->well_formed() || !inode->linked())
+    std::optional<ext_inode> inode = named_inode(source, inode_number);
+    if (!inode || !inode->well_formed())
         return std::nullopt;
     std::shared_ptr<const owner_names> names = names_of_owners(source);
     entry_fields fields;

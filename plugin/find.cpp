@@ -57,10 +57,7 @@ void fill_directory_entry(WIN32_FIND_DATAA& record, ext_volume& source, const fi
                           const dir_entry& entry)
 {
     std::memset(&record, 0, sizeof record);
-    std::optional<ext_inode> inode =
-        record_inode_openable(entry.inode) ? get_inode(source, entry.inode) : std::nullopt;
-    if (inode && !inode->linked())
-        inode.reset();
+    std::optional<ext_inode> inode = named_inode(source, entry.inode);
     followed_entry shown{entry.inode, inode ? inode_file_type(*inode) : file_type_unknown};
     if (shown.file_type == file_type_symlink &&
         follow_link(source, entry.inode, handle.chain, shown) == follow_result::resolved)

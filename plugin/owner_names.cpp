@@ -22,8 +22,7 @@ namespace {
 std::optional<uint32_t> inode_in(ext_volume& source, uint32_t folder, std::string_view name)
 {
     entry_match match;
-    if (find_in_folder(source, folder, name.data(), name.size(), match) != lookup_result::found ||
-        !record_inode_openable(match.inode))
+    if (find_in_folder(source, folder, name.data(), name.size(), match) != lookup_result::found)
         return std::nullopt;
     return match.inode;
 }
@@ -32,7 +31,7 @@ std::optional<uint32_t> inode_in(ext_volume& source, uint32_t folder, std::strin
 // cannot be read. Holes read as zeros.
 std::optional<std::string> small_file(ext_volume& source, uint32_t number)
 {
-    std::optional<ext_inode> inode = get_inode(source, number);
+    std::optional<ext_inode> inode = named_inode(source, number);
     if (!inode || !inode->is_regular() || !inode->well_formed() || !inode->content_readable() ||
         inode->has_inline_data() || inode->size() > owner_file_limit)
         return std::nullopt;

@@ -30,12 +30,20 @@ bool next_component(path_components& walk, const char*& component, size_t& lengt
     return false;
 }
 
-uint8_t effective_file_type(ext_volume& source, uint32_t inode)
+std::optional<ext_inode> named_inode(ext_volume& source, uint32_t inode)
 {
     if (!record_inode_openable(inode))
-        return file_type_unknown;
+        return std::nullopt;
     std::optional<ext_inode> found = get_inode(source, inode);
-    return found && found->linked() ? inode_file_type(*found) : file_type_unknown;
+    if (found && !found->linked())
+        return std::nullopt;
+    return found;
+}
+
+uint8_t effective_file_type(ext_volume& source, uint32_t inode)
+{
+    std::optional<ext_inode> found = named_inode(source, inode);
+    return found ? inode_file_type(*found) : file_type_unknown;
 }
 
 lookup_result find_in_folder(ext_volume& source, uint32_t directory, const char* name, size_t length,

@@ -22,11 +22,15 @@ path_components components_after_folder(const char* path);
 // The next non-empty component and its length; false when none is left.
 bool next_component(path_components& walk, const char*& component, size_t& length);
 
+// The inode a directory record names, as a lookup by name opens it: nothing when it cannot be read, for a reserved
+// inode other than the root (record_inode_openable), and for one whose link count is 0 (ext_inode::linked), both of
+// which the kernel refuses by name. Read through the inode cache, where a lookup or listing that goes on to use it
+// finds it again.
+std::optional<ext_inode> named_inode(ext_volume& source, uint32_t inode);
+
 // The file type of the inode a record names, as its mode gives it: the record's own type byte is only a hint,
-// which damage can make say "folder" for a file. file_type_unknown when the inode cannot be read or is not well
-// formed (ext/directory.h, inode_file_type), for a reserved inode that no name opens (record_inode_openable), and
-// for an inode whose link count is 0 (ext_inode::linked).
-// The inode is read through the inode cache, where a lookup or listing that goes on to use it finds it again.
+// which damage can make say "folder" for a file. file_type_unknown when named_inode gives nothing or the inode is
+// not well formed (ext/directory.h, inode_file_type).
 uint8_t effective_file_type(ext_volume& source, uint32_t inode);
 
 // Looks a name up in a folder: in its cached listing when it has one, else in its blocks, read only until the
